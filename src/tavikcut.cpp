@@ -1,0 +1,340 @@
+// tavikcut: extract every file of a raw disk image into the current directory.
+//
+// The whole image is read into memory, its signature checked, and then each
+// directory entry is listed on standard output and its bytes are written,
+// straight from the image, to a file of the entry's name.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Disk layout.
+static constexpr uint32_t sector_size = 512;
+static constexpr char disk_signature[] = {'T', 'a', 'v', 'i', 'k'};
+static constexpr uint32_t signature_offset = 0x1C06;
+static constexpr uint32_t directory_offset = 0x1C11;
+static constexpr uint32_t entry_size = 20;
+
+// Fields of a directory entry, as offsets into it.
+static constexpr uint32_t name_length = 8;
+static constexpr uint32_t extension_offset = 8;
+static constexpr uint32_t extension_length = 3;
+static constexpr uint32_t sec_offset = 11;
+static constexpr uint32_t size_offset = 13;
+static constexpr uint32_t ofs_offset = 15;
+static constexpr uint32_t ofs2_offset = 17;
+
+// The largest image the signed 32-bit length can describe.
+static constexpr uint64_t max_image_length = INT32_MAX;
+
+// First read size for an image whose length is not known in advance.
+static constexpr size_t unknown_length_chunk = 64 * 1024;
+
+// Identity of the image file, so that extraction never replaces it.
+struct file_id {
+    dev_t dev;
+    ino_t ino;
+};
+
+struct loaded_image {
+    std::unique_ptr<unsigned char[]> bytes;
+    int32_t length;
+    file_id id;
+};
+
+enum class load_result { loaded, cannot_open, cannot_read, too_large };
+
+void usage()
+{
+    std::puts("usage: tavikcut <filename> <prefix>");
+}
+
+// A process started with fd 0, 1 or 2 closed would hand those numbers to the
+// image or to an output file, and the listing would then land inside it.
+// Park a read-only /dev/null there instead: writes to it fail and are
+// reported like any other failure of that stream.
+static void reserve_standard_fds()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDONLY);
+}
+
+// Reads the whole file at path. A regular file's length is known from fstat,
+// so it is read in one call into a buffer of exactly that size; a pipe or
+// other unseekable file is read in growing chunks up to its end.
+static load_result load_image(const char* path, loaded_image& image)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return load_result::cannot_open;
+
+    struct stat st;
+    if (fstat(fd, &st) == -1 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return load_result::cannot_read;
+    }
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > max_image_length) {
+        close(fd);
+        return load_result::too_large;
+    }
+    image.id = {st.st_dev, st.st_ino};
+
+    // One byte of room beyond the known length lets the read that finds the
+    // end come back with 0 rather than forcing a larger buffer.
+    size_t capacity = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : unknown_length_chunk;
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+    size_t length = 0;
+    for (;;) {
+        if (length == capacity) {
+            if (capacity > max_image_length) {
+                close(fd);
+                return load_result::too_large;
+            }
+            size_t grown = std::min<size_t>(capacity * 2, max_image_length + 1);
+            auto larger = std::make_unique_for_overwrite<unsigned char[]>(grown);
+            std::memcpy(larger.get(), buffer.get(), length);
+            buffer = std::move(larger);
+            capacity = grown;
+        }
+        ssize_t n = read(fd, buffer.get() + length, capacity - length);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1) {
+            close(fd);
+            return load_result::cannot_read;
+        }
+        if (n == 0)
+            break;
+        length += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (length > max_image_length)
+        return load_result::too_large;
+
+    image.bytes = std::move(buffer);
+    image.length = static_cast<int32_t>(length);
+    return load_result::loaded;
+}
+
+static bool has_signature(const unsigned char* image, int32_t length)
+{
+    if (static_cast<uint32_t>(length) < signature_offset + sizeof disk_signature)
+        return false;
+    return std::memcmp(image + signature_offset, disk_signature, sizeof disk_signature) == 0;
+}
+
+// Two bytes, low byte first.
+static uint16_t get_wordbe(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] + 256 * p[1]);
+}
+
+// The name field up to its first space, a dot, and the extension as stored.
+// The buffer is zero-filled, so a NUL byte in either field ends the name.
+static void build_name(const unsigned char* entry, char (&name)[32])
+{
+    std::memset(name, 0, sizeof name);
+    size_t n = 0;
+    while (n < name_length && entry[n] != ' ') {
+        name[n] = static_cast<char>(entry[n]);
+        ++n;
+    }
+    name[n++] = '.';
+    std::memcpy(name + n, entry + extension_offset, extension_length);
+}
+
+// A name that would leave the current directory, or that names it or its
+// parent, is never handed to the file system.
+static bool is_plain_name(const char* name)
+{
+    return std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+// One line on standard error about the named output file. It follows the
+// listing line of the entry it is about, so the listing is flushed first.
+[[gnu::format(printf, 2, 3)]] static void report(const char* name, const char* format, ...)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "tavikcut: %s: ", name);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+// Creates name as a new regular file. An existing name is never opened: a
+// link is not followed and another hard link keeps its contents, because the
+// name is unlinked and created afresh.
+static int create_output(const char* name, const file_id& image_id)
+{
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(name, flags, 0666);
+    if (fd != -1 || errno != EEXIST) {
+        if (fd == -1)
+            report(name, "can't create: %s", std::strerror(errno));
+        return fd;
+    }
+
+    struct stat st;
+    if (lstat(name, &st) == -1) {
+        report(name, "can't create: %s", std::strerror(errno));
+        return -1;
+    }
+    if (st.st_dev == image_id.dev && st.st_ino == image_id.ino) {
+        report(name, "not written: it is the image being read");
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        report(name, "can't create: %s", std::strerror(EISDIR));
+        return -1;
+    }
+    if (unlink(name) == -1 || (fd = open(name, flags, 0666)) == -1)
+        report(name, "can't create: %s", std::strerror(errno));
+    return fd;
+}
+
+// Writes all of data to fd; a short write is retried so that the call that
+// fails says why.
+static bool write_all(int fd, const unsigned char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Creates name holding data. On failure nothing is left under the name.
+static bool extract(const char* name, const unsigned char* data, size_t length, const file_id& image_id)
+{
+    int fd = create_output(name, image_id);
+    if (fd == -1)
+        return false;
+    bool written = write_all(fd, data, length);
+    int saved = errno;
+    if (close(fd) == -1 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (!written) {
+        unlink(name);
+        report(name, "can't write: %s", std::strerror(saved));
+    }
+    return written;
+}
+
+// Walks the directory, listing each entry and extracting its file. Returns
+// whether every file came out whole; each problem has been reported.
+// The prefix is accepted for the command line's sake; output names come from
+// the directory alone.
+static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] const char* prefix,
+                  const file_id& image_id)
+{
+    const uint64_t image_length = static_cast<uint32_t>(length);
+    bool all_whole = true;
+    char name[32];
+
+    for (uint32_t pos = 0; directory_offset + uint64_t{pos} + entry_size <= image_length; pos += entry_size) {
+        const unsigned char* entry = image + directory_offset + pos;
+        if (entry[0] == 0x00)
+            break;
+
+        uint32_t sec = get_wordbe(entry + sec_offset);
+        uint32_t size = get_wordbe(entry + size_offset);
+        uint32_t ofs = get_wordbe(entry + ofs_offset);
+        uint32_t ofs2 = get_wordbe(entry + ofs2_offset);
+        build_name(entry, name);
+        std::printf("%s\tsec:0x%04x size:0x%04x ofs:%04x ofs2:%04x\n", name, sec, size, ofs, ofs2);
+
+        if (!is_plain_name(name)) {
+            report(name, "not written: unsafe name");
+            all_whole = false;
+            continue;
+        }
+
+        uint32_t start = sec * sector_size + ofs;
+        int32_t data_length = static_cast<int32_t>((size - 1) * sector_size + ofs2);
+        uint32_t wanted = data_length < 0 ? 0 : static_cast<uint32_t>(data_length);
+        uint32_t available = start < image_length ? static_cast<uint32_t>(image_length - start) : 0;
+        uint32_t taken = std::min(wanted, available);
+
+        if (!extract(name, image + (taken > 0 ? start : 0), taken, image_id)) {
+            all_whole = false;
+        } else if (data_length < 0) {
+            report(name, "negative data length %d: created empty", static_cast<int>(data_length));
+            all_whole = false;
+        } else if (taken < wanted) {
+            report(name, "data runs past the end of the image: wrote %u of %u bytes", taken, wanted);
+            all_whole = false;
+        }
+    }
+    return all_whole;
+}
+
+// The listing may have failed at any point; the stream's state tells.
+static bool finish_stdout()
+{
+    int err = std::fflush(stdout) == 0 ? 0 : errno;
+    if (!std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "tavikcut: standard output: %s\n", err != 0 ? std::strerror(err) : "write error");
+    return false;
+}
+
+int main(int argc, char** argv)
+{
+    reserve_standard_fds();
+    // Past a file size limit, write fails with EFBIG instead of the process
+    // being killed with a truncated file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    if (argc < 3) {
+        usage();
+        return -1;
+    }
+    const char* path = argv[1];
+
+    loaded_image image;
+    switch (load_image(path, image)) {
+    case load_result::loaded:
+        break;
+    case load_result::cannot_open:
+        std::printf("error: can't open %s\n", path);
+        return -2;
+    case load_result::cannot_read:
+        std::printf("error: can't read %s\n", path);
+        return -2;
+    case load_result::too_large:
+        std::printf("error: %s is too large\n", path);
+        return -2;
+    }
+
+    if (!has_signature(image.bytes.get(), image.length)) {
+        std::puts("illegal disk");
+        return -3;
+    }
+
+    bool all_whole = write(image.bytes.get(), image.length, argv[2], image.id);
+    if (!finish_stdout())
+        all_whole = false;
+    return all_whole ? 0 : -4;
+}

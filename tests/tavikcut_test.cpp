@@ -1,0 +1,731 @@
+// Drives the built tavikcut as a user does: each test builds a disk image in a
+// fresh temporary folder, runs the program with its working directory there,
+// and checks standard output, standard error, the exit status and every file
+// left behind.
+#include "image_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << path;
+}
+
+struct result {
+    int status = -1; // exit status as the parent sees it, 128 + signal if killed
+    std::string out;
+    std::string err;
+};
+
+struct options {
+    std::optional<std::string> stdin_pipe; // fed to the program through a pipe
+    std::string stdout_path;               // instead of a capture file
+    bool close_stdout = false;
+    bool merge_stderr = false; // 2>&1
+    mode_t umask = 022;
+    rlim_t file_size_limit = RLIM_INFINITY;
+    std::function<void()> before_exec; // runs in the child, in the working directory
+};
+
+class Tavikcut : public ::testing::Test {
+protected:
+    fs::path root; // holds the working directory, the captures and images kept outside it
+    fs::path cwd;
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavikcut-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        cwd = root / "cwd";
+        fs::create_directory(cwd);
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(root, ec);
+    }
+
+    // Saves the image outside the working directory and returns its path.
+    std::string save(const disk::image& img, const std::string& name = "disk.img")
+    {
+        std::string path = (root / name).string();
+        img.save(path);
+        return path;
+    }
+
+    result run(const std::vector<std::string>& args, const options& opt = {})
+    {
+        int feed[2] = {-1, -1};
+        if (opt.stdin_pipe && pipe(feed) != 0)
+            ADD_FAILURE() << "pipe";
+        const std::string out_path = opt.stdout_path.empty() ? (root / "stdout").string() : opt.stdout_path;
+        const std::string err_path = (root / "stderr").string();
+
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv{const_cast<char*>(TAVIKCUT_BIN)};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            if (chdir(cwd.c_str()) != 0)
+                _exit(126);
+            umask(opt.umask);
+            rlimit limit{opt.file_size_limit, opt.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            int in = opt.stdin_pipe ? feed[0] : open("/dev/null", O_RDONLY);
+            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(opt.merge_stderr ? out : err, STDERR_FILENO);
+            for (int fd : {in, out, err, feed[1]})
+                if (fd > STDERR_FILENO)
+                    close(fd);
+            if (opt.close_stdout)
+                close(STDOUT_FILENO);
+            std::signal(SIGPIPE, SIG_DFL);
+            if (opt.before_exec)
+                opt.before_exec();
+            execv(TAVIKCUT_BIN, argv.data());
+            _exit(127);
+        }
+        if (opt.stdin_pipe) {
+            close(feed[0]);
+            const std::string& data = *opt.stdin_pipe;
+            for (size_t done = 0; done < data.size();) {
+                ssize_t n = ::write(feed[1], data.data() + done, data.size() - done);
+                if (n <= 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+            close(feed[1]);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        result r;
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        if (opt.stdout_path.empty())
+            r.out = read_file(root / "stdout");
+        r.err = read_file(root / "stderr");
+        return r;
+    }
+
+    // Every entry of the working directory: regular files by content, other
+    // kinds by a tag, so that a stray link or directory shows up too.
+    std::map<std::string, std::string> files() const { return entries_of(cwd); }
+
+    static std::map<std::string, std::string> entries_of(const fs::path& dir)
+    {
+        std::map<std::string, std::string> found;
+        for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+            fs::file_status st = e.symlink_status();
+            std::string name = e.path().filename().string();
+            if (fs::is_regular_file(st))
+                found[name] = read_file(e.path());
+            else if (fs::is_symlink(st))
+                found[name] = "<symlink to " + fs::read_symlink(e.path()).string() + ">";
+            else if (fs::is_directory(st))
+                found[name] = "<directory>";
+            else
+                found[name] = "<special>";
+        }
+        return found;
+    }
+};
+
+using files_t = std::map<std::string, std::string>;
+
+// Some recognisable data: byte i of a block is i mod 251, so that shifts show.
+std::string pattern(size_t length, unsigned seed = 0)
+{
+    std::string s(length, '\0');
+    for (size_t i = 0; i < length; ++i)
+        s[i] = static_cast<char>((i + seed) % 251);
+    return s;
+}
+
+// A disk of sector 20 and on filled with pattern data, to cut files from.
+disk::image patterned_disk(size_t sectors = 8)
+{
+    disk::image img;
+    img.signature().data(20, 0, pattern(sectors * disk::sector));
+    return img;
+}
+
+std::string from_disk(size_t sec, size_t ofs, size_t length)
+{
+    return pattern(8 * disk::sector).substr((sec - 20) * disk::sector + ofs, length);
+}
+
+// ---------------------------------------------------------------------------
+// Command line and loading
+
+TEST_F(Tavikcut, MissingOperandsPrintUsage)
+{
+    std::string path = save(disk::pack({{"A.TXT", "a"}}));
+    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{path}}) {
+        result r = run(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "usage: tavikcut <filename> <prefix>\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(files(), files_t{});
+    }
+}
+
+TEST_F(Tavikcut, PrefixAndLaterOperandsChangeNothing)
+{
+    std::string path = save(disk::pack({{"A.TXT", "alpha"}}));
+    for (const auto& args : {std::vector<std::string>{path, "x"}, std::vector<std::string>{path, "sub/dir/", "more", "-v"}}) {
+        fs::remove_all(cwd);
+        fs::create_directory(cwd);
+        result r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "A.TXT\tsec:0x000e size:0x0001 ofs:0039 ofs2:0005\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(files(), (files_t{{"A.TXT", "alpha"}}));
+    }
+}
+
+TEST_F(Tavikcut, LoadFailuresEndWithStatusMinusTwo)
+{
+    // A sparse file one byte over the limit: refused from its size alone.
+    std::string big = (root / "big.img").string();
+    {
+        int fd = open(big.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(ftruncate(fd, off_t{1} << 31), 0);
+        close(fd);
+    }
+    fs::create_directory(root / "folder.img");
+    struct load_case {
+        std::string path;
+        std::string out;
+    };
+    const std::string folder = (root / "folder.img").string();
+    for (const load_case& c : std::vector<load_case>{
+             {"no such.img", "error: can't open no such.img\n"},
+             {"../missing/./d.img", "error: can't open ../missing/./d.img\n"},
+             {folder, "error: can't read " + folder + "\n"},
+             {"/proc/self/mem", "error: can't read /proc/self/mem\n"}, // opens, but reading it fails
+             {big, "error: " + big + " is too large\n"},
+         }) {
+        result r = run({c.path, "x"});
+        EXPECT_EQ(r.status, 254) << c.path;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(files(), files_t{});
+    }
+}
+
+TEST_F(Tavikcut, ImageThroughAPipeIsReadToItsEnd)
+{
+    // Larger than a pipe's buffer, with its last file at the very end.
+    std::vector<disk::file> content{{"FIRST.BIN", pattern(70000)}, {"LAST.TXT", "the end"}};
+    disk::image img = disk::pack(content);
+    options opt;
+    opt.stdin_pipe = img.bytes;
+    result r = run({"/dev/stdin", "x"}, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "FIRST.BIN\tsec:0x000e size:0x0089 ofs:004d ofs2:0170\n"
+                     "LAST.TXT\tsec:0x0096 size:0x0001 ofs:01bd ofs2:0007\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{"FIRST.BIN", pattern(70000)}, {"LAST.TXT", "the end"}}));
+}
+
+// ---------------------------------------------------------------------------
+// Signature
+
+TEST_F(Tavikcut, ImagesWithoutTheSignatureAreIllegal)
+{
+    disk::image valid = disk::pack({{"A.TXT", "a"}});
+    struct sig_case {
+        const char* what;
+        std::string bytes;
+    };
+    for (const sig_case& c : std::vector<sig_case>{
+             {"empty file", ""},
+             {"ends inside the signature", valid.bytes.substr(0, disk::signature_at + 4)},
+             {"lower case", disk::image(valid).signature("tavik").bytes},
+             {"upper case", disk::image(valid).signature("TAVIK").bytes},
+             {"last byte differs", disk::image(valid).signature("Tavij").bytes},
+             {"one byte early", disk::image(valid).signature("\0\0\0\0\0"s).put(disk::signature_at - 1, "Tavik").bytes},
+         }) {
+        std::string path = save(disk::image{c.bytes});
+        result r = run({path, "x"});
+        EXPECT_EQ(r.status, 253) << c.what;
+        EXPECT_EQ(r.out, "illegal disk\n") << c.what;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(files(), files_t{}) << c.what;
+    }
+}
+
+TEST_F(Tavikcut, BytesAroundTheSignatureAreNotExamined)
+{
+    disk::image img = disk::pack({{"A.TXT", "a"}});
+    img.put(disk::signature_at - 6, "\xff\xff\xff\xff\xff\xff").put(disk::signature_at + 5, "zzzzzz");
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(files(), (files_t{{"A.TXT", "a"}}));
+}
+
+TEST_F(Tavikcut, SignatureWithoutDirectoryEntriesDoesNothing)
+{
+    // Ending right after the signature, or with the end marker first.
+    disk::image bare;
+    bare.signature();
+    disk::image marker = disk::pack({});
+    marker.resize(4096 * 4); // stray bytes behind the marker stay unread
+    marker.put(disk::directory_at + disk::entry_bytes, "JUNK    TXT\x01\x00\x01\x00\x00\x00\x05\x00"s);
+    for (const disk::image& img : {bare, marker}) {
+        result r = run({save(img), "x"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(files(), files_t{});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Entries: names and numbers
+
+struct name_case {
+    std::string name; // the 8-byte name field
+    std::string ext;  // the 3-byte extension field
+    std::string expected;
+};
+
+void PrintTo(const name_case& c, std::ostream* os)
+{
+    *os << ::testing::PrintToString(c.expected);
+}
+
+class Names : public Tavikcut, public ::testing::WithParamInterface<name_case> {};
+
+TEST_P(Names, OutputNameIsBuiltFromTheFields)
+{
+    const name_case& c = GetParam();
+    disk::image img = patterned_disk();
+    img.entry(0, c.name, c.ext, 20, 1, 3, 4).end(1);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.expected + "\tsec:0x0014 size:0x0001 ofs:0003 ofs2:0004\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{c.expected, from_disk(20, 3, 4)}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Names,
+    ::testing::Values(name_case{"README  ", "TXT", "README.TXT"}, name_case{"ABCDEFGH", "BIN", "ABCDEFGH.BIN"},
+                      name_case{" ABC    ", "TXT", ".TXT"}, name_case{"ABC DEF ", "TXT", "ABC.TXT"},
+                      name_case{"NOEXT   ", "   ", "NOEXT.   "}, name_case{"A\0BCDEFG"s, "TXT", "A"},
+                      name_case{"AB      ", "T\0X"s, "AB.T"}, name_case{"lower~1!", "t-x", "lower~1!.t-x"},
+                      name_case{"\xe9t\xc9     ", "\xff\x80\x01", "\xe9t\xc9.\xff\x80\x01"},
+                      name_case{"...     ", "...", "......."}));
+
+struct range_case {
+    uint16_t sec, size, ofs, ofs2;
+    const char* listing;
+    size_t start; // byte offset from sector 20 in the patterned disk
+    size_t length;
+};
+
+void PrintTo(const range_case& c, std::ostream* os)
+{
+    *os << c.listing;
+}
+
+class Ranges : public Tavikcut, public ::testing::WithParamInterface<range_case> {};
+
+TEST_P(Ranges, DataRangeFollowsTheFourFields)
+{
+    const range_case& c = GetParam();
+    disk::image img = patterned_disk();
+    img.entry(0, "F", "BIN", c.sec, c.size, c.ofs, c.ofs2).end(1);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "F.BIN\t"s + c.listing + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{"F.BIN", pattern(8 * disk::sector).substr(c.start, c.length)}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Ranges,
+    ::testing::Values(range_case{20, 1, 0, 0, "sec:0x0014 size:0x0001 ofs:0000 ofs2:0000", 0, 0},
+                      range_case{20, 2, 0, 0, "sec:0x0014 size:0x0002 ofs:0000 ofs2:0000", 0, 512},
+                      range_case{20, 1, 0, 512, "sec:0x0014 size:0x0001 ofs:0000 ofs2:0200", 0, 512},
+                      range_case{21, 3, 16, 7, "sec:0x0015 size:0x0003 ofs:0010 ofs2:0007", 512 + 16, 1031},
+                      // the offset moves the start, never the length
+                      range_case{20, 2, 0x1ff, 10, "sec:0x0014 size:0x0002 ofs:01ff ofs2:000a", 0x1ff, 522},
+                      range_case{20, 1, 0x300, 0xab, "sec:0x0014 size:0x0001 ofs:0300 ofs2:00ab", 0x300, 0xab},
+                      // size 0 subtracts a unit from ofs2
+                      range_case{20, 0, 0, 600, "sec:0x0014 size:0x0000 ofs:0000 ofs2:0258", 0, 88},
+                      range_case{20, 0, 4, 512, "sec:0x0014 size:0x0000 ofs:0004 ofs2:0200", 4, 0}));
+
+TEST_F(Tavikcut, FieldsAreLittleEndian)
+{
+    // Bytes 0x01 0x02 read as 0x0201; sector 0x0201 lies well past this image,
+    // so the other fields are checked through the listing and the shortfall.
+    disk::image img = patterned_disk();
+    img.put(disk::directory_at, "LE      BIN\x01\x02\x02\x01\x10\x00\x34\x12\x00"s).end(1);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.out, "LE.BIN\tsec:0x0201 size:0x0102 ofs:0010 ofs2:1234\n");
+    EXPECT_EQ(r.err, "tavikcut: LE.BIN: data runs past the end of the image: wrote 0 of 136244 bytes\n");
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(files(), (files_t{{"LE.BIN", ""}}));
+}
+
+// ---------------------------------------------------------------------------
+// The walk
+
+TEST_F(Tavikcut, ListsAndExtractsEveryFileInDirectoryOrder)
+{
+    std::vector<disk::file> content{{"ZED.TXT", "last by name\n"},
+                                    {"ALPHA.BIN", pattern(1300, 7)},
+                                    {"EMPTY.DAT", ""},
+                                    {"MID.C", "int main(void) { return 0; }\r\n"}};
+    result r = run({save(disk::pack(content)), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ZED.TXT\tsec:0x000e size:0x0001 ofs:0075 ofs2:000d\n"
+                     "ALPHA.BIN\tsec:0x000e size:0x0003 ofs:0082 ofs2:0114\n"
+                     "EMPTY.DAT\tsec:0x0010 size:0x0001 ofs:0196 ofs2:0000\n"
+                     "MID.C  \tsec:0x0010 size:0x0001 ofs:0196 ofs2:001e\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{"ZED.TXT", "last by name\n"},
+                                {"ALPHA.BIN", pattern(1300, 7)},
+                                {"EMPTY.DAT", ""},
+                                {"MID.C  ", "int main(void) { return 0; }\r\n"}}));
+}
+
+TEST_F(Tavikcut, DirectoryWithoutEndMarkerStopsAtTheLastWholeEntry)
+{
+    disk::image img;
+    img.signature().data(1, 0, "first data!second");
+    img.entry(0, "ONE", "TXT", 1, 1, 0, 11).entry(1, " TWO", "TXT", 1, 1, 11, 6);
+    // A third entry cut one byte short: every byte but its last is there.
+    img.entry(2, "THREE", "TXT", 1, 1, 0, 5).resize(img.bytes.size() - 1);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ONE.TXT\tsec:0x0001 size:0x0001 ofs:0000 ofs2:000b\n"
+                     ".TXT\tsec:0x0001 size:0x0001 ofs:000b ofs2:0006\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{"ONE.TXT", "first data!"}, {".TXT", "second"}}));
+}
+
+TEST_F(Tavikcut, EntryEndingExactlyAtTheImageEndCounts)
+{
+    disk::image img;
+    img.signature().data(1, 0, "xyz").entry(0, "EDGE", "TXT", 1, 1, 0, 3);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "EDGE.TXT\tsec:0x0001 size:0x0001 ofs:0000 ofs2:0003\n");
+    EXPECT_EQ(files(), (files_t{{"EDGE.TXT", "xyz"}}));
+}
+
+TEST_F(Tavikcut, LaterEntryOfTheSameNameWins)
+{
+    disk::image img;
+    img.signature().data(1, 0, "older, longer data|newer");
+    img.entry(0, "SAME", "TXT", 1, 1, 0, 18).entry(1, "SAME", "TXT", 1, 1, 19, 5).end(2);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "SAME.TXT\tsec:0x0001 size:0x0001 ofs:0000 ofs2:0012\n"
+                     "SAME.TXT\tsec:0x0001 size:0x0001 ofs:0013 ofs2:0005\n");
+    EXPECT_EQ(files(), (files_t{{"SAME.TXT", "newer"}}));
+}
+
+TEST_F(Tavikcut, ListingLinesComeFirstAndDiagnosticsFollowTheirEntry)
+{
+    disk::image img = patterned_disk();
+    img.entry(0, "GOOD1", "BIN", 20, 1, 0, 2)
+        .entry(1, "NEG", "BIN", 20, 0, 0, 1)
+        .entry(2, "GOOD2", "BIN", 21, 1, 0, 3)
+        .entry(3, "A/B", "BIN", 20, 1, 0, 4)
+        .entry(4, "GOOD3", "BIN", 22, 1, 0, 5)
+        .end(5);
+    options opt;
+    opt.merge_stderr = true;
+    result r = run({save(img), "x"}, opt);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out, "GOOD1.BIN\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+                     "NEG.BIN\tsec:0x0014 size:0x0000 ofs:0000 ofs2:0001\n"
+                     "tavikcut: NEG.BIN: negative data length -511: created empty\n"
+                     "GOOD2.BIN\tsec:0x0015 size:0x0001 ofs:0000 ofs2:0003\n"
+                     "A/B.BIN\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n"
+                     "tavikcut: A/B.BIN: not written: unsafe name\n"
+                     "GOOD3.BIN\tsec:0x0016 size:0x0001 ofs:0000 ofs2:0005\n");
+    EXPECT_EQ(files(), (files_t{{"GOOD1.BIN", from_disk(20, 0, 2)},
+                                {"NEG.BIN", ""},
+                                {"GOOD2.BIN", from_disk(21, 0, 3)},
+                                {"GOOD3.BIN", from_disk(22, 0, 5)}}));
+}
+
+// ---------------------------------------------------------------------------
+// Damaged images
+
+TEST_F(Tavikcut, DataPastTheImageEndIsWrittenAsFarAsItGoes)
+{
+    disk::image img;
+    img.signature().data(16, 0, "0123456789");
+    const size_t end = 16 * disk::sector + 10;
+    img.entry(0, "PART", "TXT", 16, 1, 4, 100)   // 6 of 100 bytes inside
+        .entry(1, "EXACT", "TXT", 16, 1, 4, 6)   // ends right at the image end
+        .entry(2, "AFTER", "TXT", 16, 1, 10, 1)  // starts at the image end
+        .entry(3, "FAR", "TXT", 0xffff, 0xffff, 0xffff, 0xffff)
+        .end(4);
+    ASSERT_EQ(img.bytes.size(), end);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out, "PART.TXT\tsec:0x0010 size:0x0001 ofs:0004 ofs2:0064\n"
+                     "EXACT.TXT\tsec:0x0010 size:0x0001 ofs:0004 ofs2:0006\n"
+                     "AFTER.TXT\tsec:0x0010 size:0x0001 ofs:000a ofs2:0001\n"
+                     "FAR.TXT\tsec:0xffff size:0xffff ofs:ffff ofs2:ffff\n");
+    EXPECT_EQ(r.err, "tavikcut: PART.TXT: data runs past the end of the image: wrote 6 of 100 bytes\n"
+                     "tavikcut: AFTER.TXT: data runs past the end of the image: wrote 0 of 1 bytes\n"
+                     "tavikcut: FAR.TXT: data runs past the end of the image: wrote 0 of 33618943 bytes\n");
+    EXPECT_EQ(files(), (files_t{{"PART.TXT", "456789"}, {"EXACT.TXT", "456789"}, {"AFTER.TXT", ""}, {"FAR.TXT", ""}}));
+}
+
+TEST_F(Tavikcut, NegativeLengthCreatesAnEmptyFile)
+{
+    disk::image img = patterned_disk();
+    img.entry(0, "NEG", "A", 20, 0, 0, 0).entry(1, "NEG", "B", 20, 0, 9, 511).end(2);
+    write_file(cwd / "NEG.B  ", "old contents");
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: NEG.A  : negative data length -512: created empty\n"
+                     "tavikcut: NEG.B  : negative data length -1: created empty\n");
+    EXPECT_EQ(files(), (files_t{{"NEG.A  ", ""}, {"NEG.B  ", ""}}));
+}
+
+// ---------------------------------------------------------------------------
+// Where files are written
+
+TEST_F(Tavikcut, NamesThatLeaveTheDirectoryAreRefused)
+{
+    disk::image img = patterned_disk();
+    img.entry(0, ".", "\0"s, 20, 1, 0, 1)     // ".."
+        .entry(1, " ", "\0"s, 20, 1, 0, 1)    // "."
+        .entry(2, "..", "/XY", 20, 1, 0, 1)   // ".../XY"
+        .entry(3, "\0"s, "", 20, 1, 0, 1)     // the end marker
+        .entry(4, "NOTREAD", "TXT", 20, 1, 0, 1);
+    fs::create_directory(cwd / "...");
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out, "..\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
+                     ".\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
+                     ".../XY\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n");
+    EXPECT_EQ(r.err, "tavikcut: ..: not written: unsafe name\n"
+                     "tavikcut: .: not written: unsafe name\n"
+                     "tavikcut: .../XY: not written: unsafe name\n");
+    EXPECT_EQ(files(), (files_t{{"...", "<directory>"}}));
+    EXPECT_EQ(entries_of(cwd / "..."), files_t{});
+    EXPECT_EQ(entries_of(root).count("XY"), 0u);
+}
+
+TEST_F(Tavikcut, ExistingNamesAreReplacedByNewRegularFiles)
+{
+    disk::image img = patterned_disk();
+    img.entry(0, "PLAIN", "TXT", 20, 1, 0, 0)  // an existing file, emptied
+        .entry(1, "LINK", "TXT", 20, 1, 0, 3)  // a symbolic link to a file outside
+        .entry(2, "DANGLE", "TXT", 20, 1, 0, 3) // a link to a missing file
+        .entry(3, "HARD", "TXT", 20, 1, 0, 3)  // a second hard link of a file outside
+        .entry(4, "FIFO", "TXT", 20, 1, 0, 3)
+        .entry(5, "SOCK", "TXT", 20, 1, 0, 3)
+        .end(6);
+    write_file(cwd / "PLAIN.TXT", "old contents");
+    chmod((cwd / "PLAIN.TXT").c_str(), 0700);
+    write_file(root / "target", "keep me");
+    fs::create_symlink(root / "target", cwd / "LINK.TXT");
+    fs::create_symlink(root / "missing", cwd / "DANGLE.TXT");
+    write_file(root / "linked", "keep me too");
+    fs::create_hard_link(root / "linked", cwd / "HARD.TXT");
+    ASSERT_EQ(mkfifo((cwd / "FIFO.TXT").c_str(), 0644), 0);
+    ASSERT_EQ(mknod((cwd / "SOCK.TXT").c_str(), S_IFSOCK | 0644, 0), 0);
+
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string three = from_disk(20, 0, 3);
+    EXPECT_EQ(files(), (files_t{{"PLAIN.TXT", ""},
+                                {"LINK.TXT", three},
+                                {"DANGLE.TXT", three},
+                                {"HARD.TXT", three},
+                                {"FIFO.TXT", three},
+                                {"SOCK.TXT", three}}));
+    EXPECT_EQ(read_file(root / "target"), "keep me");
+    EXPECT_EQ(read_file(root / "linked"), "keep me too");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "missing")));
+    for (const char* name : {"PLAIN.TXT", "LINK.TXT", "HARD.TXT", "FIFO.TXT"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((cwd / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | 0644) << name;
+        EXPECT_EQ(st.st_nlink, 1u) << name;
+    }
+}
+
+TEST_F(Tavikcut, NewFilesTakeTheirModeFromTheUmask)
+{
+    disk::image img = disk::pack({{"A.TXT", "a"}});
+    for (mode_t mask : {mode_t{0}, mode_t{027}}) {
+        fs::remove(cwd / "A.TXT");
+        options opt;
+        opt.umask = mask;
+        EXPECT_EQ(run({save(img), "x"}, opt).status, 0);
+        struct stat st;
+        ASSERT_EQ(lstat((cwd / "A.TXT").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    }
+}
+
+TEST_F(Tavikcut, DirectoryAtTheNameIsReportedAndKept)
+{
+    disk::image img = patterned_disk();
+    img.entry(0, "DIR", "TXT", 20, 1, 0, 3).entry(1, "NEXT", "TXT", 20, 1, 0, 2).end(2);
+    fs::create_directory(cwd / "DIR.TXT");
+    write_file(cwd / "DIR.TXT" / "inside", "kept");
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: DIR.TXT: can't create: Is a directory\n");
+    EXPECT_EQ(files(), (files_t{{"DIR.TXT", "<directory>"}, {"NEXT.TXT", from_disk(20, 0, 2)}}));
+    EXPECT_EQ(read_file(cwd / "DIR.TXT" / "inside"), "kept");
+}
+
+TEST_F(Tavikcut, TheImageItselfIsNeverReplaced)
+{
+    disk::image img = disk::pack({{"DISK.IMG", "would overwrite the image"}, {"OTHER.TXT", "fine"}});
+    img.save((cwd / "DISK.IMG").string());
+    ASSERT_EQ(link((cwd / "DISK.IMG").c_str(), (root / "alias.img").c_str()), 0);
+    // By its own name, and by another hard link of it in a different folder.
+    for (const std::string& path : {"DISK.IMG"s, (root / "alias.img").string()}) {
+        result r = run({path, "x"});
+        EXPECT_EQ(r.status, 252) << path;
+        EXPECT_EQ(r.out, "DISK.IMG\tsec:0x000e size:0x0001 ofs:004d ofs2:0019\n"
+                         "OTHER.TXT\tsec:0x000e size:0x0001 ofs:0066 ofs2:0004\n");
+        EXPECT_EQ(r.err, "tavikcut: DISK.IMG: not written: it is the image being read\n");
+        EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}, {"OTHER.TXT", "fine"}}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Failures while writing
+
+TEST_F(Tavikcut, FailedWriteRemovesThePartialFile)
+{
+    // Past the file size limit a write comes back short, then fails.
+    disk::image img = patterned_disk();
+    img.entry(0, "BIG", "BIN", 20, 4, 0, 100).entry(1, "SMALL", "BIN", 21, 1, 0, 200).end(2);
+    write_file(cwd / "BIG.BIN", "previous");
+    options opt;
+    opt.file_size_limit = 1024;
+    result r = run({save(img), "x"}, opt);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: BIG.BIN: can't write: File too large\n");
+    EXPECT_EQ(files(), (files_t{{"SMALL.BIN", from_disk(21, 0, 200)}}));
+}
+
+TEST_F(Tavikcut, FailedCreateIsReportedAndTheWalkGoesOn)
+{
+    // The working directory is removed under the program: nothing can be created.
+    disk::image img = disk::pack({{"A.TXT", "a"}, {"B.TXT", "b"}});
+    options opt;
+    opt.before_exec = [] { rmdir("../cwd"); };
+    result r = run({save(img), "x"}, opt);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out, "A.TXT\tsec:0x000e size:0x0001 ofs:004d ofs2:0001\n"
+                     "B.TXT\tsec:0x000e size:0x0001 ofs:004e ofs2:0001\n");
+    EXPECT_EQ(r.err, "tavikcut: A.TXT: can't create: No such file or directory\n"
+                     "tavikcut: B.TXT: can't create: No such file or directory\n");
+}
+
+TEST_F(Tavikcut, ListingThatCannotBeWrittenIsReported)
+{
+    disk::image img = disk::pack({{"A.TXT", "alpha"}, {"B.TXT", "beta"}});
+    struct out_case {
+        const char* what;
+        options opt;
+        const char* err;
+    };
+    options full;
+    full.stdout_path = "/dev/full";
+    options closed;
+    closed.close_stdout = true;
+    for (const out_case& c : {out_case{"full device", full, "tavikcut: standard output: No space left on device\n"},
+                              out_case{"closed", closed, "tavikcut: standard output: Bad file descriptor\n"}}) {
+        fs::remove_all(cwd);
+        fs::create_directory(cwd);
+        result r = run({save(img), "x"}, c.opt);
+        EXPECT_EQ(r.status, 252) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(files(), (files_t{{"A.TXT", "alpha"}, {"B.TXT", "beta"}})) << c.what;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The sample disk
+
+std::vector<fs::path> sample_files()
+{
+    std::vector<fs::path> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(SAMPLE_DIR) / "files"))
+        found.push_back(e.path());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(Tavikcut, SampleImageHoldsExactlyItsFiles)
+{
+    files_t expected;
+    for (const fs::path& p : sample_files())
+        expected[p.filename().string()] = read_file(p);
+    ASSERT_FALSE(expected.empty());
+    result r = run({SAMPLE_DIR "/sample.img", "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), expected);
+}
+
+TEST_F(Tavikcut, SampleImageIsWhatTheBuilderMakesOfItsFiles)
+{
+    // mkimage sample/sample.img sample/files/*, as the README says.
+    std::string command = MKIMAGE_BIN " '" + (root / "rebuilt.img").string() + "'";
+    for (const fs::path& p : sample_files())
+        command += " '" + p.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(root / "rebuilt.img"), read_file(SAMPLE_DIR "/sample.img"));
+}
+
+} // namespace
