@@ -36,7 +36,7 @@ static constexpr uint32_t ofs2_offset = 17;
 // The largest image the signed 32-bit length can describe.
 static constexpr uint64_t max_image_length = INT32_MAX;
 
-// First read size for an image whose length is not known in advance.
+// First buffer size for an image whose length is not known in advance.
 static constexpr size_t unknown_length_chunk = 64 * 1024;
 
 // Identity of the image file, so that extraction never replaces it.
@@ -56,17 +56,6 @@ enum class load_result { loaded, cannot_open, cannot_read, too_large };
 void usage()
 {
     std::puts("usage: tavikcut <filename> <prefix>");
-}
-
-// A process started with fd 0, 1 or 2 closed would hand those numbers to the
-// image or to an output file, and the listing would then land inside it.
-// Park a read-only /dev/null there instead: writes to it fail and are
-// reported like any other failure of that stream.
-static void reserve_standard_fds()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
-            open("/dev/null", O_RDONLY);
 }
 
 // Reads the whole file at path. A regular file's length is known from fstat,
@@ -100,7 +89,7 @@ static load_result load_image(const char* path, loaded_image& image)
                 close(fd);
                 return load_result::too_large;
             }
-            size_t grown = std::min<size_t>(capacity * 2, max_image_length + 1);
+            size_t grown = std::min<size_t>(std::max(capacity * 2, unknown_length_chunk), max_image_length + 1);
             auto larger = std::make_unique_for_overwrite<unsigned char[]>(grown);
             std::memcpy(larger.get(), buffer.get(), length);
             buffer = std::move(larger);
@@ -118,8 +107,6 @@ static load_result load_image(const char* path, loaded_image& image)
         length += static_cast<size_t>(n);
     }
     close(fd);
-    if (length > max_image_length)
-        return load_result::too_large;
 
     image.bytes = std::move(buffer);
     image.length = static_cast<int32_t>(length);
@@ -224,6 +211,9 @@ static bool write_all(int fd, const unsigned char* data, size_t length)
 }
 
 // Creates name holding data. On failure nothing is left under the name.
+// The file is closed before anything is reported, so no output file is ever
+// open while the listing or a diagnostic is written: even a run started with
+// standard output or error closed cannot send them into an extracted file.
 static bool extract(const char* name, const unsigned char* data, size_t length, const file_id& image_id)
 {
     int fd = create_output(name, image_id);
@@ -277,7 +267,8 @@ static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] c
         uint32_t available = start < image_length ? static_cast<uint32_t>(image_length - start) : 0;
         uint32_t taken = std::min(wanted, available);
 
-        if (!extract(name, image + (taken > 0 ? start : 0), taken, image_id)) {
+        // The start may lie past the image; it is only used when bytes are taken.
+        if (!extract(name, taken > 0 ? image + start : image, taken, image_id)) {
             all_whole = false;
         } else if (data_length < 0) {
             report(name, "negative data length %d: created empty", static_cast<int>(data_length));
@@ -302,7 +293,6 @@ static bool finish_stdout()
 
 int main(int argc, char** argv)
 {
-    reserve_standard_fds();
     // Past a file size limit, write fails with EFBIG instead of the process
     // being killed with a truncated file left behind.
     std::signal(SIGXFSZ, SIG_IGN);

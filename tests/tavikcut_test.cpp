@@ -119,6 +119,7 @@ protected:
             if (opt.close_stdout)
                 close(STDOUT_FILENO);
             std::signal(SIGPIPE, SIG_DFL);
+            alarm(60); // a program that blocks, on a FIFO say, is killed and fails its test
             if (opt.before_exec)
                 opt.before_exec();
             execv(TAVIKCUT_BIN, argv.data());
