@@ -15,7 +15,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 // Disk layout.
 static constexpr uint32_t sector_size = 512;
@@ -39,11 +44,157 @@ static constexpr uint64_t max_image_length = INT32_MAX;
 // First buffer size for an image whose length is not known in advance.
 static constexpr size_t unknown_length_chunk = 64 * 1024;
 
-// Identity of the image file, so that extraction never replaces it.
+// Identity of a file, so that extraction never replaces the image: the
+// name an entry gives may reach it by another spelling or another link.
 struct file_id {
-    dev_t dev;
-    ino_t ino;
+    uint64_t device;
+    uint64_t index;
+    bool known;
 };
+
+static bool same_file(const file_id& a, const file_id& b)
+{
+    return a.known && b.known && a.device == b.device && a.index == b.index;
+}
+
+// What a name in the current directory holds before an output file is
+// created there.
+enum class existing { file, directory, unknown };
+
+// ---------------------------------------------------------------------------
+// The host: how files are opened, identified and named. The rest of the
+// program is the same everywhere.
+
+#ifdef _WIN32
+
+static constexpr int image_flags = O_RDONLY | O_BINARY;
+// CREATE_NEW underneath: an existing name, a link included, is never opened.
+static constexpr int output_flags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
+static constexpr int output_mode = S_IREAD | S_IWRITE;
+
+static file_id identify_handle(HANDLE h, bool* is_directory)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+        return {0, 0, false};
+    if (is_directory != nullptr)
+        *is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+}
+
+static file_id identify_open_file(int fd)
+{
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), nullptr);
+}
+
+// The file at name itself, not what a link there points to.
+static existing identify_name(const char* name, file_id& id)
+{
+    HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    bool is_directory = false;
+    id = identify_handle(h, &is_directory);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (!id.known) {
+        errno = EACCES;
+        return existing::unknown;
+    }
+    return is_directory ? existing::directory : existing::file;
+}
+
+// A read-only file is replaced as anywhere else, so its attribute is lifted
+// first where that is what stands in the way.
+static int remove_name(const char* name)
+{
+    if (unlink(name) == 0)
+        return 0;
+    if (errno != EACCES || _chmod(name, S_IREAD | S_IWRITE) != 0)
+        return -1;
+    return unlink(name);
+}
+
+static bool is_reserved_device(const char* name)
+{
+    static constexpr const char* devices[] = {"CON", "PRN", "AUX", "NUL"};
+    size_t length = std::strcspn(name, ".");
+    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.'))
+        --length;
+    for (const char* device : devices)
+        if (length == 3 && _strnicmp(name, device, 3) == 0)
+            return true;
+    return length == 4 && (_strnicmp(name, "COM", 3) == 0 || _strnicmp(name, "LPT", 3) == 0) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
+// Separators, drive and stream colons, wildcards and control bytes, and the
+// device names, which reach a device instead of a file whatever follows.
+static bool host_allows(const char* name)
+{
+    for (const char* c = name; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || std::strchr("\\:<>\"|?*", *c) != nullptr)
+            return false;
+    return !is_reserved_device(name);
+}
+
+static void set_up_host()
+{
+    // The listing and diagnostics end their lines with \n, as on every host.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+#else
+
+static constexpr int image_flags = O_RDONLY | O_CLOEXEC;
+// An existing name, a link included, is never opened.
+static constexpr int output_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+static constexpr mode_t output_mode = 0666;
+
+static file_id identify_open_file(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        return {0, 0, false};
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+}
+
+// The file at name itself, not what a link there points to.
+static existing identify_name(const char* name, file_id& id)
+{
+    struct stat st;
+    if (lstat(name, &st) == -1) {
+        id = {0, 0, false};
+        return existing::unknown;
+    }
+    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+    return S_ISDIR(st.st_mode) ? existing::directory : existing::file;
+}
+
+static int remove_name(const char* name)
+{
+    return unlink(name);
+}
+
+static bool host_allows(const char*)
+{
+    return true;
+}
+
+static void set_up_host()
+{
+    // Past a file size limit, write fails with EFBIG instead of the process
+    // being killed with a truncated file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+#endif
+
+// Reads and writes are issued in pieces no larger than every host's call
+// accepts; on a regular file the first piece is the whole of it.
+static constexpr size_t largest_transfer = size_t{1} << 30;
+
+// ---------------------------------------------------------------------------
 
 struct loaded_image {
     std::unique_ptr<unsigned char[]> bytes;
@@ -63,11 +214,11 @@ void usage()
 // other unseekable file is read in growing chunks up to its end.
 static load_result load_image(const char* path, loaded_image& image)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return load_result::cannot_open;
-
     struct stat st;
+    int fd = open(path, image_flags);
+    if (fd == -1) // where a folder cannot be opened at all, it is still a path that can't be read
+        return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? load_result::cannot_read : load_result::cannot_open;
+
     if (fstat(fd, &st) == -1 || S_ISDIR(st.st_mode)) {
         close(fd);
         return load_result::cannot_read;
@@ -76,7 +227,7 @@ static load_result load_image(const char* path, loaded_image& image)
         close(fd);
         return load_result::too_large;
     }
-    image.id = {st.st_dev, st.st_ino};
+    image.id = identify_open_file(fd);
 
     // One byte of room beyond the known length lets the read that finds the
     // end come back with 0 rather than forcing a larger buffer.
@@ -95,7 +246,7 @@ static load_result load_image(const char* path, loaded_image& image)
             buffer = std::move(larger);
             capacity = grown;
         }
-        ssize_t n = read(fd, buffer.get() + length, capacity - length);
+        auto n = read(fd, buffer.get() + length, static_cast<unsigned>(std::min(capacity - length, largest_transfer)));
         if (n == -1 && errno == EINTR)
             continue;
         if (n == -1) {
@@ -140,11 +291,13 @@ static void build_name(const unsigned char* entry, char (&name)[32])
     std::memcpy(name + n, entry + extension_offset, extension_length);
 }
 
-// A name that would leave the current directory, or that names it or its
-// parent, is never handed to the file system.
+// A name that would leave the current directory, that names it or its
+// parent, or that the host would take for something other than a file here,
+// is never handed to the file system.
 static bool is_plain_name(const char* name)
 {
-    return std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+    return std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+           host_allows(name);
 }
 
 // One line on standard error about the named output file. It follows the
@@ -165,28 +318,29 @@ static bool is_plain_name(const char* name)
 // name is unlinked and created afresh.
 static int create_output(const char* name, const file_id& image_id)
 {
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(name, flags, 0666);
+    int fd = open(name, output_flags, output_mode);
     if (fd != -1 || errno != EEXIST) {
         if (fd == -1)
             report(name, "can't create: %s", std::strerror(errno));
         return fd;
     }
 
-    struct stat st;
-    if (lstat(name, &st) == -1) {
+    file_id id;
+    switch (identify_name(name, id)) {
+    case existing::unknown:
         report(name, "can't create: %s", std::strerror(errno));
         return -1;
+    case existing::directory:
+        report(name, "can't create: %s", std::strerror(EISDIR));
+        return -1;
+    case existing::file:
+        break;
     }
-    if (st.st_dev == image_id.dev && st.st_ino == image_id.ino) {
+    if (same_file(id, image_id)) {
         report(name, "not written: it is the image being read");
         return -1;
     }
-    if (S_ISDIR(st.st_mode)) {
-        report(name, "can't create: %s", std::strerror(EISDIR));
-        return -1;
-    }
-    if (unlink(name) == -1 || (fd = open(name, flags, 0666)) == -1)
+    if (remove_name(name) == -1 || (fd = open(name, output_flags, output_mode)) == -1)
         report(name, "can't create: %s", std::strerror(errno));
     return fd;
 }
@@ -196,7 +350,7 @@ static int create_output(const char* name, const file_id& image_id)
 static bool write_all(int fd, const unsigned char* data, size_t length)
 {
     while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
+        auto n = ::write(fd, data, static_cast<unsigned>(std::min(length, largest_transfer)));
         if (n == -1 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -293,9 +447,7 @@ static bool finish_stdout()
 
 int main(int argc, char** argv)
 {
-    // Past a file size limit, write fails with EFBIG instead of the process
-    // being killed with a truncated file left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
+    set_up_host();
 
     if (argc < 3) {
         usage();
