@@ -4,6 +4,10 @@
 // directory entry is listed on standard output and its bytes are written,
 // straight from the image, to a file of the entry's name.
 
+// Sizes of files over 2 GiB, where off_t is otherwise 32 bits (Windows, 32-bit
+// hosts): an image is judged too large from its real size.
+#define _FILE_OFFSET_BITS 64
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -191,7 +195,7 @@ static void set_up_host()
 #endif
 
 // Reads and writes are issued in pieces no larger than every host's call
-// accepts; on a regular file the first piece is the whole of it.
+// accepts; an image of up to 1 GiB is read in one call.
 static constexpr size_t largest_transfer = size_t{1} << 30;
 
 // ---------------------------------------------------------------------------
