@@ -663,52 +663,41 @@ TEST_F(Tavikcut, NamesThatLeaveTheDirectoryAreRefused)
 
 // Names that Windows would take for a path, a stream, a pattern or a device:
 // refused there, and ordinary names elsewhere.
-struct host_name_case {
-    std::string name;
-    std::string ext;
-    std::string built;
-};
-
-void PrintTo(const host_name_case& c, std::ostream* os)
-{
-    *os << ::testing::PrintToString(c.built);
-}
-
-class WindowsNames : public Tavikcut, public ::testing::WithParamInterface<host_name_case> {};
+class WindowsNames : public Tavikcut, public ::testing::WithParamInterface<name_case> {};
 
 TEST_P(WindowsNames, AreRefusedOnWindowsOnly)
 {
-    const host_name_case& c = GetParam();
+    const name_case& c = GetParam();
     disk::image img = patterned_disk();
     img.entry(0, c.name, c.ext, 20, 1, 0, 4).end(1);
     result r = run({save(img), "x"});
-    EXPECT_EQ(r.out, c.built + "\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n");
+    EXPECT_EQ(r.out, c.expected + "\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n");
     if (on_windows) {
         EXPECT_EQ(r.status, 252);
-        EXPECT_EQ(r.err, "tavikcut: " + c.built + ": not written: unsafe name\n");
+        EXPECT_EQ(r.err, "tavikcut: " + c.expected + ": not written: unsafe name\n");
         EXPECT_EQ(files(), files_t{});
     } else {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(files(), (files_t{{c.built, from_disk(20, 0, 4)}}));
+        EXPECT_EQ(files(), (files_t{{c.expected, from_disk(20, 0, 4)}}));
     }
     EXPECT_EQ(entries_of(root).size(), 4u) << "only the image, the captures and the working folder";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Host, WindowsNames,
-    ::testing::Values(host_name_case{"A\\B", "TXT", "A\\B.TXT"}, host_name_case{"C:", "TXT", "C:.TXT"},
-                      host_name_case{"A", "B:S", "A.B:S"}, host_name_case{"A<B", "TXT", "A<B.TXT"},
-                      host_name_case{"A>B", "TXT", "A>B.TXT"}, host_name_case{"A\"B", "TXT", "A\"B.TXT"},
-                      host_name_case{"A|B", "TXT", "A|B.TXT"}, host_name_case{"WHAT?", "TXT", "WHAT?.TXT"},
-                      host_name_case{"*", "TXT", "*.TXT"}, host_name_case{"TAB\t", "TXT", "TAB\t.TXT"},
-                      host_name_case{"BELL", "\x07", "BELL.\x07  "}, host_name_case{"LF\n", "TXT", "LF\n.TXT"},
-                      host_name_case{"\x1f", "TXT", "\x1f.TXT"}, host_name_case{"CON", "TXT", "CON.TXT"},
-                      host_name_case{"con", "", "con.   "}, host_name_case{"PRN", "\0"s, "PRN."},
-                      host_name_case{"AUX", "C", "AUX.C  "}, host_name_case{"NUL\0"s, "", "NUL"},
-                      host_name_case{"Nul..", "TXT", "Nul...TXT"}, host_name_case{"COM1", "DAT", "COM1.DAT"},
-                      host_name_case{"com9", "x", "com9.x  "}, host_name_case{"LPT1", "TXT", "LPT1.TXT"},
-                      host_name_case{"lPt9", "\0"s, "lPt9."}));
+    ::testing::Values(name_case{"A\\B", "TXT", "A\\B.TXT"}, name_case{"C:", "TXT", "C:.TXT"},
+                      name_case{"A", "B:S", "A.B:S"}, name_case{"A<B", "TXT", "A<B.TXT"},
+                      name_case{"A>B", "TXT", "A>B.TXT"}, name_case{"A\"B", "TXT", "A\"B.TXT"},
+                      name_case{"A|B", "TXT", "A|B.TXT"}, name_case{"WHAT?", "TXT", "WHAT?.TXT"},
+                      name_case{"*", "TXT", "*.TXT"}, name_case{"TAB\t", "TXT", "TAB\t.TXT"},
+                      name_case{"BELL", "\x07", "BELL.\x07  "}, name_case{"LF\n", "TXT", "LF\n.TXT"},
+                      name_case{"\x1f", "TXT", "\x1f.TXT"}, name_case{"CON", "TXT", "CON.TXT"},
+                      name_case{"con", "", "con.   "}, name_case{"PRN", "\0"s, "PRN."},
+                      name_case{"AUX", "C", "AUX.C  "}, name_case{"NUL\0"s, "", "NUL"},
+                      name_case{"Nul..", "TXT", "Nul...TXT"}, name_case{"COM1", "DAT", "COM1.DAT"},
+                      name_case{"com9", "x", "com9.x  "}, name_case{"LPT1", "TXT", "LPT1.TXT"},
+                      name_case{"lPt9", "\0"s, "lPt9."}));
 
 // The same names, which are no devices anywhere.
 TEST_F(Tavikcut, NamesLikeDevicesAreFiles)
