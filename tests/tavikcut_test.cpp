@@ -158,9 +158,10 @@ protected:
         PROCESS_INFORMATION process{};
         BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                       cwd.string().c_str(), &startup, &process);
-        for (HANDLE h : {in, out, err})
-            if (h != INVALID_HANDLE_VALUE && !(h == err && opt.merge_stderr))
-                CloseHandle(h);
+        CloseHandle(in);
+        CloseHandle(out);
+        if (err != out)
+            CloseHandle(err);
         result r;
         if (!started) {
             ADD_FAILURE() << "cannot start " << program;
