@@ -700,7 +700,7 @@ INSTANTIATE_TEST_SUITE_P(
                       name_case{"com9", "x", "com9.x  "}, name_case{"LPT1", "TXT", "LPT1.TXT"},
                       name_case{"lPt9", "\0"s, "lPt9."}));
 
-// The same names, which are no devices anywhere.
+// Names close to the device names, which are files on every host.
 TEST_F(Tavikcut, NamesLikeDevicesAreFiles)
 {
     disk::image img = patterned_disk();
