@@ -155,12 +155,15 @@ static constexpr int image_flags = O_RDONLY | O_CLOEXEC;
 static constexpr int output_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 static constexpr mode_t output_mode = 0666;
 
+static file_id identity_of(const struct stat& st)
+{
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+}
+
 static file_id identify_open_file(int fd)
 {
     struct stat st;
-    if (fstat(fd, &st) == -1)
-        return {0, 0, false};
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+    return fstat(fd, &st) == 0 ? identity_of(st) : file_id{0, 0, false};
 }
 
 // The file at name itself, not what a link there points to.
@@ -171,7 +174,7 @@ static existing identify_name(const char* name, file_id& id)
         id = {0, 0, false};
         return existing::unknown;
     }
-    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+    id = identity_of(st);
     return S_ISDIR(st.st_mode) ? existing::directory : existing::file;
 }
 
