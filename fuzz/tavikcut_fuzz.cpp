@@ -9,6 +9,7 @@
 #include "../src/tavikcut.cpp"
 #undef main
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,8 +57,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 namespace {
 
-// What each output name may hold at most: the data length of the last entry
-// of that name, decoded here independently of the program.
+// What each file name may hold at most: the data length of the last entry
+// written under that name, decoded here independently of the program.
 std::map<std::string, uint64_t> longest_allowed(const uint8_t* data, size_t size)
 {
     std::map<std::string, uint64_t> allowed;
@@ -70,6 +71,10 @@ std::map<std::string, uint64_t> longest_allowed(const uint8_t* data, size_t size
         name.push_back('.');
         name.append(reinterpret_cast<const char*>(data + at + 8), 3);
         name.resize(std::strlen(name.c_str()));
+        // The name a POSIX host writes it under.
+        std::replace(name.begin(), name.end(), '/', '_');
+        if (name == "." || name == "..")
+            name.insert(0, "_");
         auto field = [&](size_t off) { return uint32_t{data[at + off]} | uint32_t{data[at + off + 1]} << 8; };
         int32_t length = static_cast<int32_t>((field(13) - 1) * 512 + field(17));
         allowed[name] = length < 0 ? 0 : static_cast<uint64_t>(length);

@@ -10,11 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdarg>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <memory>
 
 #include <fcntl.h>
@@ -63,7 +66,7 @@ static bool same_file(const file_id& a, const file_id& b)
 
 // What a name in the current directory holds before an output file is
 // created there.
-enum class existing { file, directory, unknown };
+enum class existing { regular, other, directory, unknown };
 
 // ---------------------------------------------------------------------------
 // The host: how files are opened, identified and named. The rest of the
@@ -75,36 +78,42 @@ static constexpr int image_flags = O_RDONLY | O_BINARY;
 // CREATE_NEW underneath: an existing name, a link included, is never opened.
 static constexpr int output_flags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
 static constexpr int output_mode = S_IREAD | S_IWRITE;
+// A file already at an output name, opened only to compare it with the image.
+static constexpr int existing_flags = O_RDONLY | O_BINARY;
 
-static file_id identify_handle(HANDLE h, bool* is_directory)
+static file_id identify_handle(HANDLE h, BY_HANDLE_FILE_INFORMATION& info)
 {
-    BY_HANDLE_FILE_INFORMATION info;
     if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
         return {0, 0, false};
-    if (is_directory != nullptr)
-        *is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
 }
 
 static file_id identify_open_file(int fd)
 {
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), info);
 }
 
-// The file at name itself, not what a link there points to.
-static existing identify_name(const char* name, file_id& id)
+// The file at name itself, not what a link there points to; length is set
+// for a regular file.
+static existing identify_name(const char* name, file_id& id, uint64_t& length)
 {
     HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    bool is_directory = false;
-    id = identify_handle(h, &is_directory);
+    BY_HANDLE_FILE_INFORMATION info;
+    id = identify_handle(h, info);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     if (!id.known) {
         errno = EACCES;
         return existing::unknown;
     }
-    return is_directory ? existing::directory : existing::file;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return existing::directory;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return existing::other;
+    length = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return existing::regular;
 }
 
 // A read-only file is replaced as anywhere else, so its attribute is lifted
@@ -118,12 +127,25 @@ static int remove_name(const char* name)
     return unlink(name);
 }
 
-static bool is_reserved_device(const char* name)
+// Separators, drive and stream colons, wildcards and control bytes.
+static bool host_forbids(char c)
+{
+    return static_cast<unsigned char>(c) < 0x20 || std::strchr("/\\:<>\"|?*", c) != nullptr;
+}
+
+// Names that Windows trims to nothing, and device names, which reach a
+// device instead of a file whatever follows the first dot.
+static bool host_reserves(const char* name)
 {
     static constexpr const char* devices[] = {"CON", "PRN", "AUX", "NUL"};
+    size_t whole = std::strlen(name);
+    while (whole > 0 && (name[whole - 1] == ' ' || name[whole - 1] == '.'))
+        --whole;
     size_t length = std::strcspn(name, ".");
-    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.'))
+    while (length > 0 && name[length - 1] == ' ')
         --length;
+    if (whole == 0)
+        return true;
     for (const char* device : devices)
         if (length == 3 && _strnicmp(name, device, 3) == 0)
             return true;
@@ -131,14 +153,11 @@ static bool is_reserved_device(const char* name)
            name[3] <= '9';
 }
 
-// Separators, drive and stream colons, wildcards and control bytes, and the
-// device names, which reach a device instead of a file whatever follows.
-static bool host_allows(const char* name)
+// A console, not any character device: NUL is one of those too.
+static bool listing_on_terminal()
 {
-    for (const char* c = name; *c != '\0'; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || std::strchr("\\:<>\"|?*", *c) != nullptr)
-            return false;
-    return !is_reserved_device(name);
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 static void set_up_host()
@@ -154,6 +173,9 @@ static constexpr int image_flags = O_RDONLY | O_CLOEXEC;
 // An existing name, a link included, is never opened.
 static constexpr int output_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 static constexpr mode_t output_mode = 0666;
+// A file already at an output name, opened only to compare it with the image;
+// should a FIFO have taken its place, the open does not wait for a writer.
+static constexpr int existing_flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 static file_id identity_of(const struct stat& st)
 {
@@ -166,8 +188,9 @@ static file_id identify_open_file(int fd)
     return fstat(fd, &st) == 0 ? identity_of(st) : file_id{0, 0, false};
 }
 
-// The file at name itself, not what a link there points to.
-static existing identify_name(const char* name, file_id& id)
+// The file at name itself, not what a link there points to; length is set
+// for a regular file.
+static existing identify_name(const char* name, file_id& id, uint64_t& length)
 {
     struct stat st;
     if (lstat(name, &st) == -1) {
@@ -175,7 +198,12 @@ static existing identify_name(const char* name, file_id& id)
         return existing::unknown;
     }
     id = identity_of(st);
-    return S_ISDIR(st.st_mode) ? existing::directory : existing::file;
+    if (S_ISDIR(st.st_mode))
+        return existing::directory;
+    if (!S_ISREG(st.st_mode))
+        return existing::other;
+    length = static_cast<uint64_t>(st.st_size);
+    return existing::regular;
 }
 
 static int remove_name(const char* name)
@@ -183,9 +211,19 @@ static int remove_name(const char* name)
     return unlink(name);
 }
 
-static bool host_allows(const char*)
+static bool host_forbids(char c)
 {
-    return true;
+    return c == '/';
+}
+
+static bool host_reserves(const char*)
+{
+    return false;
+}
+
+static bool listing_on_terminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 static void set_up_host()
@@ -298,21 +336,74 @@ static void build_name(const unsigned char* entry, char (&name)[32])
     std::memcpy(name + n, entry + extension_offset, extension_length);
 }
 
-// A name that would leave the current directory, that names it or its
-// parent, or that the host would take for something other than a file here,
-// is never handed to the file system.
-static bool is_plain_name(const char* name)
+// The name a file is written under: each byte the host cannot hold in a
+// name becomes '_', and a name that would stand for the directory itself,
+// its parent or a device gets '_' in front. Returns whether it differs from
+// the name as built.
+static bool substitute_name(const char* name, char (&file)[32])
 {
-    return std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
-           host_allows(name);
+    size_t n = 0;
+    for (const char* c = name; *c != '\0'; ++c)
+        file[n++] = host_forbids(*c) ? '_' : *c;
+    file[n] = '\0';
+    if (std::strcmp(file, ".") == 0 || std::strcmp(file, "..") == 0 || host_reserves(file)) {
+        std::memmove(file + 1, file, n + 1);
+        file[0] = '_';
+    }
+    return std::strcmp(file, name) != 0;
 }
 
-// One line on standard error about the named output file. It follows the
-// listing line of the entry it is about, so the listing is flushed first.
+// Room for a name of up to 13 bytes shown with every byte escaped.
+static constexpr size_t shown_name_size = 64;
+
+enum class shown { terminal, escaped };
+
+// A name as it can be shown without the terminal acting on it. On a
+// terminal, each character that is not printable in the user's locale, or
+// byte that begins no character, is one '?', as ls shows it. Escaped, each
+// byte of such a character is a backslash and three octal digits and a
+// backslash is doubled, so that the bytes can be told back exactly.
+static const char* show_name(const char* name, shown how, char (&out)[shown_name_size])
+{
+    std::mbstate_t state{};
+    size_t n = 0;
+    for (size_t left = std::strlen(name); left > 0;) {
+        wchar_t c;
+        size_t length = std::mbrtowc(&c, name, left, &state);
+        bool valid = length != 0 && length <= left; // not (size_t)-1 or -2
+        if (!valid) {
+            length = 1;
+            state = {};
+        }
+        // Some C libraries count a tab as printable; no control is shown.
+        bool printable = valid && std::iswprint(static_cast<wint_t>(c)) && !std::iswcntrl(static_cast<wint_t>(c));
+        if (how == shown::terminal && !printable) {
+            out[n++] = '?';
+        } else if (how == shown::escaped && (!printable || *name == '\\')) {
+            for (size_t i = 0; i < length; ++i) {
+                auto byte = static_cast<unsigned char>(name[i]);
+                n += static_cast<size_t>(byte == '\\' ? std::snprintf(out + n, sizeof out - n, "\\\\")
+                                                       : std::snprintf(out + n, sizeof out - n, "\\%03o", byte));
+            }
+        } else {
+            std::memcpy(out + n, name, length);
+            n += length;
+        }
+        name += length;
+        left -= length;
+    }
+    out[n] = '\0';
+    return out;
+}
+
+// One line on standard error about the named file, with the name escaped.
+// It follows the listing line of the entry it is about, so the listing is
+// flushed first.
 [[gnu::format(printf, 2, 3)]] static void report(const char* name, const char* format, ...)
 {
+    char shown_name[shown_name_size];
     std::fflush(stdout);
-    std::fprintf(stderr, "tavikcut: %s: ", name);
+    std::fprintf(stderr, "tavikcut: %s: ", show_name(name, shown::escaped, shown_name));
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
@@ -320,10 +411,50 @@ static bool is_plain_name(const char* name)
     std::fputc('\n', stderr);
 }
 
-// Creates name as a new regular file. An existing name is never opened: a
-// link is not followed and another hard link keeps its contents, because the
-// name is unlinked and created afresh.
-static int create_output(const char* name, const file_id& image_id)
+// The image in memory and the file it came from, so that extraction never
+// replaces it.
+struct image_view {
+    const unsigned char* bytes;
+    uint64_t length;
+    file_id id;
+};
+
+// Whether the file at name holds exactly the image's bytes. Some file
+// systems (FAT and exFAT through their user-space drivers) give each spelling
+// of a name its own inode number, and an image read through a pipe has no
+// identity at all: the contents are what is left to recognise it by.
+static bool holds_image(const char* name, const image_view& image)
+{
+    int fd = open(name, existing_flags);
+    if (fd == -1)
+        return false;
+    static constexpr size_t piece = 64 * 1024;
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(piece);
+    uint64_t compared = 0;
+    bool same = true;
+    for (;;) {
+        auto n = read(fd, buffer.get(), static_cast<unsigned>(piece));
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            same = n == 0 && compared == image.length;
+            break;
+        }
+        auto got = static_cast<uint64_t>(n);
+        if (got > image.length - compared || std::memcmp(buffer.get(), image.bytes + compared, got) != 0) {
+            same = false;
+            break;
+        }
+        compared += got;
+    }
+    close(fd);
+    return same;
+}
+
+// Creates name as a new regular file. An existing name is never opened for
+// writing: a link is not followed and another hard link keeps its contents,
+// because the name is unlinked and created afresh.
+static int create_output(const char* name, const image_view& image)
 {
     int fd = open(name, output_flags, output_mode);
     if (fd != -1 || errno != EEXIST) {
@@ -333,18 +464,21 @@ static int create_output(const char* name, const file_id& image_id)
     }
 
     file_id id;
-    switch (identify_name(name, id)) {
+    uint64_t length = 0;
+    switch (identify_name(name, id, length)) {
     case existing::unknown:
         report(name, "can't create: %s", std::strerror(errno));
         return -1;
     case existing::directory:
         report(name, "can't create: %s", std::strerror(EISDIR));
         return -1;
-    case existing::file:
+    case existing::regular:
+    case existing::other:
         break;
     }
-    if (same_file(id, image_id)) {
-        report(name, "not written: it is the image being read");
+    // Only a file of the image's very length is read to compare.
+    if (same_file(id, image.id) || (length == image.length && holds_image(name, image))) {
+        report(name, "not written: it holds the image being read");
         return -1;
     }
     if (remove_name(name) == -1 || (fd = open(name, output_flags, output_mode)) == -1)
@@ -375,9 +509,9 @@ static bool write_all(int fd, const unsigned char* data, size_t length)
 // The file is closed before anything is reported, so no output file is ever
 // open while the listing or a diagnostic is written: even a run started with
 // standard output or error closed cannot send them into an extracted file.
-static bool extract(const char* name, const unsigned char* data, size_t length, const file_id& image_id)
+static bool extract(const char* name, const unsigned char* data, size_t length, const image_view& image)
 {
-    int fd = create_output(name, image_id);
+    int fd = create_output(name, image);
     if (fd == -1)
         return false;
     bool written = write_all(fd, data, length);
@@ -394,17 +528,20 @@ static bool extract(const char* name, const unsigned char* data, size_t length, 
 }
 
 // Walks the directory, listing each entry and extracting its file. Returns
-// whether every file came out whole; each problem has been reported.
-// The prefix is accepted for the command line's sake; output names come from
-// the directory alone.
+// whether every file came out whole under the name its listing line gives;
+// each problem has been reported. The prefix is accepted for the command
+// line's sake; output names come from the directory alone.
 static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] const char* prefix,
                   const file_id& image_id)
 {
-    const uint64_t image_length = static_cast<uint32_t>(length);
+    const image_view view{image, static_cast<uint32_t>(length), image_id};
+    const bool terminal = listing_on_terminal();
     bool all_whole = true;
     char name[32];
+    char file[32];
+    char shown_name[shown_name_size];
 
-    for (uint32_t pos = 0; directory_offset + uint64_t{pos} + entry_size <= image_length; pos += entry_size) {
+    for (uint32_t pos = 0; directory_offset + uint64_t{pos} + entry_size <= view.length; pos += entry_size) {
         const unsigned char* entry = image + directory_offset + pos;
         if (entry[0] == 0x00)
             break;
@@ -414,24 +551,28 @@ static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] c
         uint32_t ofs = get_wordbe(entry + ofs_offset);
         uint32_t ofs2 = get_wordbe(entry + ofs2_offset);
         build_name(entry, name);
-        std::printf("%s\tsec:0x%04x size:0x%04x ofs:%04x ofs2:%04x\n", name, sec, size, ofs, ofs2);
-
-        if (!is_plain_name(name)) {
-            report(name, "not written: unsafe name");
-            all_whole = false;
-            continue;
-        }
+        // Scripts read the listing from a file or pipe byte for byte; only a
+        // terminal is spared the control characters a crafted name carries.
+        std::printf("%s\tsec:0x%04x size:0x%04x ofs:%04x ofs2:%04x\n",
+                    terminal ? show_name(name, shown::terminal, shown_name) : name, sec, size, ofs, ofs2);
 
         uint32_t start = sec * sector_size + ofs;
         int32_t data_length = static_cast<int32_t>((size - 1) * sector_size + ofs2);
         uint32_t wanted = data_length < 0 ? 0 : static_cast<uint32_t>(data_length);
-        uint32_t available = start < image_length ? static_cast<uint32_t>(image_length - start) : 0;
+        uint32_t available = start < view.length ? static_cast<uint32_t>(view.length - start) : 0;
         uint32_t taken = std::min(wanted, available);
 
+        bool substituted = substitute_name(name, file);
         // The start may lie past the image; it is only used when bytes are taken.
-        if (!extract(name, taken > 0 ? image + start : image, taken, image_id)) {
+        if (!extract(file, taken > 0 ? image + start : image, taken, view)) {
             all_whole = false;
-        } else if (data_length < 0) {
+            continue;
+        }
+        if (substituted) {
+            report(name, "written as %s", show_name(file, shown::escaped, shown_name));
+            all_whole = false;
+        }
+        if (data_length < 0) {
             report(name, "negative data length %d: created empty", static_cast<int>(data_length));
             all_whole = false;
         } else if (taken < wanted) {
@@ -455,6 +596,9 @@ static bool finish_stdout()
 int main(int argc, char** argv)
 {
     set_up_host();
+    // What counts as a printable character in a name, for the terminal and
+    // the diagnostics.
+    std::setlocale(LC_CTYPE, "");
 
     if (argc < 3) {
         usage();

@@ -6,6 +6,7 @@
 // The same suite runs on POSIX hosts and, cross-built, on Windows (under Wine).
 // Tests that only make sense on one host sit in blocks marked by host.
 #include "image_builder.h"
+#include "runner.h"
 
 #include <gtest/gtest.h>
 
@@ -14,21 +15,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/resource.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -43,11 +36,10 @@ constexpr bool on_windows = true;
 constexpr bool on_windows = false;
 #endif
 
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using runner::options;
+using runner::output;
+using runner::read_file;
+using runner::result;
 
 void write_file(const fs::path& path, const std::string& content)
 {
@@ -55,24 +47,6 @@ void write_file(const fs::path& path, const std::string& content)
     out << content;
     ASSERT_TRUE(out.good()) << path;
 }
-
-struct result {
-    int status = -1; // exit status as the parent sees it, 128 + signal if killed
-    std::string out;
-    std::string err;
-};
-
-struct options {
-    bool merge_stderr = false; // 2>&1
-#ifndef _WIN32
-    std::optional<std::string> stdin_pipe; // fed to the program through a pipe
-    std::string stdout_path;               // instead of a capture file
-    bool close_stdout = false;
-    mode_t umask = 022;
-    rlim_t file_size_limit = RLIM_INFINITY;
-    std::function<void()> before_exec; // runs in the child, in the working directory
-#endif
-};
 
 fs::path make_temp_folder()
 {
@@ -83,26 +57,6 @@ fs::path make_temp_folder()
             return dir;
     }
 }
-
-#ifdef _WIN32
-// One argument as the C runtime's command-line parser will split it back.
-std::string quoted(const std::string& arg)
-{
-    std::string q = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        q.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        q.push_back(c);
-    }
-    q.append(backslashes * 2, '\\');
-    return q + "\"";
-}
-#endif
 
 class Tavikcut : public ::testing::Test {
 protected:
@@ -134,110 +88,10 @@ protected:
         return path;
     }
 
-#ifdef _WIN32
     result run(const std::vector<std::string>& args, const options& opt = {})
     {
-        const std::string program = fs::absolute(TAVIKCUT_BIN).string();
-        std::string command = quoted(program);
-        for (const std::string& a : args)
-            command += " " + quoted(a);
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        auto capture = [&](const fs::path& path) {
-            return CreateFileA(path.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        };
-        HANDLE out = capture(root / "stdout");
-        HANDLE err = opt.merge_stderr ? out : capture(root / "stderr");
-        HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in;
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        PROCESS_INFORMATION process{};
-        BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      cwd.string().c_str(), &startup, &process);
-        CloseHandle(in);
-        CloseHandle(out);
-        if (err != out)
-            CloseHandle(err);
-        result r;
-        if (!started) {
-            ADD_FAILURE() << "cannot start " << program;
-            return r;
-        }
-        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
-            TerminateProcess(process.hProcess, 128 + 14); // as if killed by an alarm
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        r.status = static_cast<int>(code & 0xFF); // what a POSIX parent reads
-        r.out = read_file(root / "stdout");
-        r.err = read_file(root / "stderr");
-        return r;
+        return runner::run({fs::absolute(TAVIKCUT_BIN).string()}, args, cwd, root, opt);
     }
-#else
-    result run(const std::vector<std::string>& args, const options& opt = {})
-    {
-        int feed[2] = {-1, -1};
-        if (opt.stdin_pipe && pipe(feed) != 0)
-            ADD_FAILURE() << "pipe";
-        const std::string out_path = opt.stdout_path.empty() ? (root / "stdout").string() : opt.stdout_path;
-        const std::string err_path = (root / "stderr").string();
-
-        pid_t pid = fork();
-        if (pid == 0) {
-            std::vector<char*> argv{const_cast<char*>(TAVIKCUT_BIN)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            if (chdir(cwd.c_str()) != 0)
-                _exit(126);
-            umask(opt.umask);
-            rlimit limit{opt.file_size_limit, opt.file_size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            int in = opt.stdin_pipe ? feed[0] : open("/dev/null", O_RDONLY);
-            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(opt.merge_stderr ? out : err, STDERR_FILENO);
-            for (int fd : {in, out, err, feed[1]})
-                if (fd > STDERR_FILENO)
-                    close(fd);
-            if (opt.close_stdout)
-                close(STDOUT_FILENO);
-            std::signal(SIGPIPE, SIG_DFL);
-            alarm(60); // a program that blocks, on a FIFO say, is killed and fails its test
-            if (opt.before_exec)
-                opt.before_exec();
-            execv(TAVIKCUT_BIN, argv.data());
-            _exit(127);
-        }
-        if (opt.stdin_pipe) {
-            close(feed[0]);
-            const std::string& data = *opt.stdin_pipe;
-            for (size_t done = 0; done < data.size();) {
-                ssize_t n = ::write(feed[1], data.data() + done, data.size() - done);
-                if (n <= 0)
-                    break;
-                done += static_cast<size_t>(n);
-            }
-            close(feed[1]);
-        }
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        result r;
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        if (opt.stdout_path.empty())
-            r.out = read_file(root / "stdout");
-        r.err = read_file(root / "stderr");
-        return r;
-    }
-
-#endif
 
     // Every entry of the working directory: regular files by content, other
     // kinds by a tag, so that a stray link or directory shows up too.
@@ -586,10 +440,11 @@ TEST_F(Tavikcut, ListingLinesComeFirstAndDiagnosticsFollowTheirEntry)
                      "tavikcut: NEG.BIN: negative data length -511: created empty\n"
                      "GOOD2.BIN\tsec:0x0015 size:0x0001 ofs:0000 ofs2:0003\n"
                      "A/B.BIN\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n"
-                     "tavikcut: A/B.BIN: not written: unsafe name\n"
+                     "tavikcut: A/B.BIN: written as A_B.BIN\n"
                      "GOOD3.BIN\tsec:0x0016 size:0x0001 ofs:0000 ofs2:0005\n");
     EXPECT_EQ(files(), (files_t{{"GOOD1.BIN", from_disk(20, 0, 2)},
                                 {"NEG.BIN", ""},
+                                {"A_B.BIN", from_disk(20, 0, 4)},
                                 {"GOOD2.BIN", from_disk(21, 0, 3)},
                                 {"GOOD3.BIN", from_disk(22, 0, 5)}}));
 }
@@ -635,70 +490,159 @@ TEST_F(Tavikcut, NegativeLengthCreatesAnEmptyFile)
 // ---------------------------------------------------------------------------
 // Where files are written
 
-TEST_F(Tavikcut, NamesThatLeaveTheDirectoryAreRefused)
+// Names the host cannot hold are written under a substitute, which the
+// diagnostic gives; names it can hold are used as built.
+struct substitute_case {
+    std::string name; // the 8-byte name field
+    std::string ext;  // the 3-byte extension field
+    std::string listing;
+    std::string file; // as the file system shows it
+    std::string err = "";
+};
+
+void PrintTo(const substitute_case& c, std::ostream* os)
 {
-    disk::image img = patterned_disk();
-    img.entry(0, ".", "\0"s, 20, 1, 0, 1)     // ".."
-        .entry(1, " ", "\0"s, 20, 1, 0, 1)    // "."
-        .entry(2, "..", "/XY", 20, 1, 0, 1)   // ".../XY"
-        .entry(3, "\0"s, "", 20, 1, 0, 1)     // the end marker
-        .entry(4, "NOTREAD", "TXT", 20, 1, 0, 1);
-    if (!on_windows) // where "..." is a name like any other
-        fs::create_directory(cwd / "...");
-    result r = run({save(img), "x"});
-    EXPECT_EQ(r.status, 252);
-    EXPECT_EQ(r.out, "..\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
-                     ".\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
-                     ".../XY\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n");
-    EXPECT_EQ(r.err, "tavikcut: ..: not written: unsafe name\n"
-                     "tavikcut: .: not written: unsafe name\n"
-                     "tavikcut: .../XY: not written: unsafe name\n");
-    if (!on_windows) {
-        EXPECT_EQ(files(), (files_t{{"...", "<directory>"}}));
-        EXPECT_EQ(entries_of(cwd / "..."), files_t{});
-    } else {
-        EXPECT_EQ(files(), files_t{});
-    }
-    EXPECT_EQ(entries_of(root).count("XY"), 0u);
+    *os << ::testing::PrintToString(c.listing);
 }
 
-// Names that Windows would take for a path, a stream, a pattern or a device:
-// refused there, and ordinary names elsewhere.
-class WindowsNames : public Tavikcut, public ::testing::WithParamInterface<name_case> {};
+class Substitutes : public Tavikcut, public ::testing::WithParamInterface<substitute_case> {};
 
-TEST_P(WindowsNames, AreRefusedOnWindowsOnly)
+TEST_P(Substitutes, KeepEveryFileInsideTheDirectory)
 {
-    const name_case& c = GetParam();
+    const substitute_case& c = GetParam();
     disk::image img = patterned_disk();
     img.entry(0, c.name, c.ext, 20, 1, 0, 4).end(1);
     result r = run({save(img), "x"});
-    EXPECT_EQ(r.out, c.expected + "\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n");
-    if (on_windows) {
-        EXPECT_EQ(r.status, 252);
-        EXPECT_EQ(r.err, "tavikcut: " + c.expected + ": not written: unsafe name\n");
-        EXPECT_EQ(files(), files_t{});
-    } else {
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(files(), (files_t{{c.expected, from_disk(20, 0, 4)}}));
-    }
+    EXPECT_EQ(r.out, c.listing + "\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0004\n");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 252);
+    EXPECT_EQ(files(), (files_t{{c.file, from_disk(20, 0, 4)}}));
     EXPECT_EQ(entries_of(root).size(), 4u) << "only the image, the captures and the working folder";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Host, WindowsNames,
-    ::testing::Values(name_case{"A\\B", "TXT", "A\\B.TXT"}, name_case{"C:", "TXT", "C:.TXT"},
-                      name_case{"A", "B:S", "A.B:S"}, name_case{"A<B", "TXT", "A<B.TXT"},
-                      name_case{"A>B", "TXT", "A>B.TXT"}, name_case{"A\"B", "TXT", "A\"B.TXT"},
-                      name_case{"A|B", "TXT", "A|B.TXT"}, name_case{"WHAT?", "TXT", "WHAT?.TXT"},
-                      name_case{"*", "TXT", "*.TXT"}, name_case{"TAB\t", "TXT", "TAB\t.TXT"},
-                      name_case{"BELL", "\x07", "BELL.\x07  "}, name_case{"LF\n", "TXT", "LF\n.TXT"},
-                      name_case{"\x1f", "TXT", "\x1f.TXT"}, name_case{"CON", "TXT", "CON.TXT"},
-                      name_case{"con", "", "con.   "}, name_case{"PRN", "\0"s, "PRN."},
-                      name_case{"AUX", "C", "AUX.C  "}, name_case{"NUL\0"s, "", "NUL"},
-                      name_case{"Nul..", "TXT", "Nul...TXT"}, name_case{"COM1", "DAT", "COM1.DAT"},
-                      name_case{"com9", "x", "com9.x  "}, name_case{"LPT1", "TXT", "LPT1.TXT"},
-                      name_case{"lPt9", "\0"s, "lPt9."}));
+    AnyHost, Substitutes,
+    ::testing::Values(substitute_case{"..", "/XY", ".../XY", "..._XY", "tavikcut: .../XY: written as ..._XY\n"},
+                      substitute_case{"../ETC", "PWD", "../ETC.PWD", ".._ETC.PWD",
+                                      "tavikcut: ../ETC.PWD: written as .._ETC.PWD\n"},
+                      substitute_case{"/", "/\0"s, "/./", "_._", "tavikcut: /./: written as _._\n"}));
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(
+    Windows, Substitutes,
+    ::testing::Values(
+        // Windows drops the trailing dots
+        substitute_case{".", "\0"s, "..", "_", "tavikcut: ..: written as _..\n"},
+        substitute_case{" ", "\0"s, ".", "_", "tavikcut: .: written as _.\n"},
+        substitute_case{"A\\B", "TXT", "A\\B.TXT", "A_B.TXT", "tavikcut: A\\\\B.TXT: written as A_B.TXT\n"},
+        substitute_case{"C:", "TXT", "C:.TXT", "C_.TXT", "tavikcut: C:.TXT: written as C_.TXT\n"},
+        substitute_case{"A", "B:S", "A.B:S", "A.B_S", "tavikcut: A.B:S: written as A.B_S\n"},
+        substitute_case{"<>\"|?*", "TXT", "<>\"|?*.TXT", "______.TXT",
+                        "tavikcut: <>\"|?*.TXT: written as ______.TXT\n"},
+        substitute_case{"TAB\t", "TXT", "TAB\t.TXT", "TAB_.TXT", "tavikcut: TAB\\011.TXT: written as TAB_.TXT\n"},
+        substitute_case{"\x1b[2A\x1b[J\x07", "TXT", "\x1b[2A\x1b[J\x07.TXT", "_[2A_[J_.TXT",
+                        "tavikcut: \\033[2A\\033[J\\007.TXT: written as _[2A_[J_.TXT\n"},
+        substitute_case{"\x1f", "\x01", "\x1f.\x01  ", "_._", "tavikcut: \\037.\\001  : written as _._  \n"},
+        // nothing left once Windows drops trailing dots and spaces
+        substitute_case{"...", "...", ".......", "_", "tavikcut: .......: written as _.......\n"},
+        substitute_case{" ", "", ".   ", "_", "tavikcut: .   : written as _.   \n"},
+        // device names, whatever follows the first dot
+        substitute_case{"CON", "TXT", "CON.TXT", "_CON.TXT", "tavikcut: CON.TXT: written as _CON.TXT\n"},
+        substitute_case{"con", "", "con.   ", "_con", "tavikcut: con.   : written as _con.   \n"},
+        substitute_case{"PRN", "\0"s, "PRN.", "_PRN", "tavikcut: PRN.: written as _PRN.\n"},
+        substitute_case{"AUX", "C", "AUX.C  ", "_AUX.C", "tavikcut: AUX.C  : written as _AUX.C  \n"},
+        substitute_case{"NUL\0"s, "", "NUL", "_NUL", "tavikcut: NUL: written as _NUL\n"},
+        substitute_case{"Nul..", "TXT", "Nul...TXT", "_Nul...TXT", "tavikcut: Nul...TXT: written as _Nul...TXT\n"},
+        substitute_case{"COM1", "DAT", "COM1.DAT", "_COM1.DAT", "tavikcut: COM1.DAT: written as _COM1.DAT\n"},
+        substitute_case{"com9 ", "x", "com9.x  ", "_com9.x", "tavikcut: com9.x  : written as _com9.x  \n"},
+        substitute_case{"LPT1", "TXT", "LPT1.TXT", "_LPT1.TXT", "tavikcut: LPT1.TXT: written as _LPT1.TXT\n"},
+        substitute_case{"lPt9", "\0"s, "lPt9.", "_lPt9", "tavikcut: lPt9.: written as _lPt9.\n"}));
+#else
+// What Windows cannot hold, POSIX can: these are used as built.
+INSTANTIATE_TEST_SUITE_P(
+    Posix, Substitutes,
+    ::testing::Values(substitute_case{".", "\0"s, "..", "_..", "tavikcut: ..: written as _..\n"},
+                      substitute_case{" ", "\0"s, ".", "_.", "tavikcut: .: written as _.\n"},
+                      substitute_case{"A\\B", "TXT", "A\\B.TXT", "A\\B.TXT"},
+                      substitute_case{"C:", "TXT", "C:.TXT", "C:.TXT"},
+                      substitute_case{"<>\"|?*", "TXT", "<>\"|?*.TXT", "<>\"|?*.TXT"},
+                      substitute_case{"TAB\t", "TXT", "TAB\t.TXT", "TAB\t.TXT"},
+                      substitute_case{"\x1f", "\x01", "\x1f.\x01  ", "\x1f.\x01  "},
+                      substitute_case{"...", "...", ".......", "......."},
+                      substitute_case{"CON", "TXT", "CON.TXT", "CON.TXT"},
+                      substitute_case{"NUL\0"s, "", "NUL", "NUL"},
+                      substitute_case{"lPt9", "\0"s, "lPt9.", "lPt9."}));
+#endif
+
+TEST_F(Tavikcut, SubstituteThatMeetsAnotherNameIsLikeADuplicate)
+{
+    disk::image img = disk::pack({});
+    img.data(20, 0, "first|second|third|fourth");
+    img.entry(0, "A/B", "TXT", 20, 1, 0, 5)
+        .entry(1, "A_B", "TXT", 20, 1, 6, 6)
+        .entry(2, "C_D", "TXT", 20, 1, 13, 5)
+        .entry(3, "C/D", "TXT", 20, 1, 19, 6)
+        .end(4);
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                     "tavikcut: C/D.TXT: written as C_D.TXT\n");
+    EXPECT_EQ(files(), (files_t{{"A_B.TXT", "second"}, {"C_D.TXT", "fourth"}}));
+}
+
+// ---------------------------------------------------------------------------
+// How names are shown
+
+TEST_F(Tavikcut, NamesOnATerminalShowOnlyPrintableCharacters)
+{
+    if (on_windows)
+        GTEST_SKIP() << "no console can be made for the program here";
+    // ESC [ 2 A ESC [ J BEL would move up and erase the line before; then a
+    // printable e acute, a non-printable U+0085, a byte that begins no
+    // character, and a backslash.
+    disk::image img = patterned_disk();
+    img.entry(0, "A/B", "TXT", 20, 1, 0, 1)
+        .entry(1, "\x1b[2A\x1b[J\x07", "TXT", 20, 1, 0, 2)
+        .entry(2, "\xc3\xa9\xc2\x85\xff\\", "X/Y", 20, 1, 0, 3)
+        .end(3);
+    const std::string path = save(img);
+    options terminal;
+    terminal.stdout_to = output::terminal;
+    terminal.merge_stderr = true;
+    options piped;
+    piped.stdout_to = output::pipe;
+    struct shown_case {
+        const char* what;
+        options opt;
+        std::string out;
+    };
+    for (const shown_case& c : std::vector<shown_case>{
+             {"terminal", terminal,
+              "A/B.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
+              "tavikcut: A/B.TXT: written as A_B.TXT\n"
+              "?[2A?[J?.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+              "\xc3\xa9??\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"
+              "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n"},
+             {"pipe", piped,
+              "A/B.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n"
+              "\x1b[2A\x1b[J\x07.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+              "\xc3\xa9\xc2\x85\xff\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"},
+         }) {
+        result r = run({path, "x"}, c.opt);
+        EXPECT_EQ(r.status, 252) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        if (!c.opt.merge_stderr) {
+            EXPECT_EQ(r.err, "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                             "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n")
+                << c.what;
+        }
+        // The files are created under the names as built.
+        EXPECT_EQ(files(), (files_t{{"A_B.TXT", from_disk(20, 0, 1)},
+                                    {"\x1b[2A\x1b[J\x07.TXT", from_disk(20, 0, 2)},
+                                    {"\xc3\xa9\xc2\x85\xff\\.X_Y", from_disk(20, 0, 3)}}))
+            << c.what;
+    }
+}
 
 // Names close to the device names, which are files on every host.
 TEST_F(Tavikcut, NamesLikeDevicesAreFiles)
@@ -738,7 +682,7 @@ TEST_F(Tavikcut, NamesTrimmedByTheHostMeetLikeDuplicates)
                      "DISK.IMG.. \tsec:0x0014 size:0x0001 ofs:000d ofs2:0005\n");
     if (on_windows) {
         EXPECT_EQ(r.status, 252);
-        EXPECT_EQ(r.err, "tavikcut: DISK.IMG.. : not written: it is the image being read\n");
+        EXPECT_EQ(r.err, "tavikcut: DISK.IMG.. : not written: it holds the image being read\n");
         EXPECT_EQ(files(), (files_t{{"A.TX", "second"}, {"DISK.IMG", img.bytes}}));
     } else {
         EXPECT_EQ(r.status, 0);
@@ -841,10 +785,42 @@ TEST_F(Tavikcut, TheImageItselfIsNeverReplaced)
         EXPECT_EQ(r.status, 252) << path;
         EXPECT_EQ(r.out, "DISK.IMG\tsec:0x000e size:0x0001 ofs:004d ofs2:0019\n"
                          "OTHER.TXT\tsec:0x000e size:0x0001 ofs:0066 ofs2:0004\n");
-        EXPECT_EQ(r.err, "tavikcut: DISK.IMG: not written: it is the image being read\n");
+        EXPECT_EQ(r.err, "tavikcut: DISK.IMG: not written: it holds the image being read\n");
         EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}, {"OTHER.TXT", "fine"}}));
     }
 }
+
+// Where file systems give each spelling of a name its own identity (FAT
+// through user-space drivers), the image is known by its bytes: a file of
+// the image's length and contents is kept, one of its length alone is not.
+TEST_F(Tavikcut, AByteIdenticalCopyOfTheImageIsKept)
+{
+    disk::image img = disk::pack({{"DISK.IMG", "would overwrite the image"}, {"SAMELEN.IMG", "replaced"}});
+    const std::string path = save(img);
+    img.save((cwd / "DISK.IMG").string());
+    std::string same_length = img.bytes;
+    same_length.back() ^= 1;
+    write_file(cwd / "SAMELEN.IMG", same_length);
+    result r = run({path, "x"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: DISK.IMG: not written: it holds the image being read\n");
+    EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}, {"SAMELEN.IMG", "replaced"}}));
+}
+
+#ifndef _WIN32 // POSIX only: a pipe named by a path
+TEST_F(Tavikcut, AnImageThroughAPipeIsNotReplacedEither)
+{
+    // cat DISK.IMG | tavikcut /dev/stdin x, in the folder that holds it
+    disk::image img = disk::pack({{"DISK.IMG", "would overwrite the image"}});
+    img.save((cwd / "DISK.IMG").string());
+    options opt;
+    opt.stdin_pipe = img.bytes;
+    result r = run({"/dev/stdin", "x"}, opt);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: DISK.IMG: not written: it holds the image being read\n");
+    EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}}));
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Failures while writing
