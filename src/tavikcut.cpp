@@ -26,6 +26,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -46,7 +47,7 @@ static constexpr uint32_t ofs_offset = 15;
 static constexpr uint32_t ofs2_offset = 17;
 
 // The largest image the signed 32-bit length can describe.
-static constexpr uint64_t max_image_length = INT32_MAX;
+static constexpr size_t max_image_length = INT32_MAX;
 
 // First buffer size for an image whose length is not known in advance.
 static constexpr size_t unknown_length_chunk = 64 * 1024;
@@ -67,6 +68,12 @@ static bool same_file(const file_id& a, const file_id& b)
 // What a name in the current directory holds before an output file is
 // created there.
 enum class existing { regular, other, directory, unknown };
+
+// The output file in progress, for the interrupt handler: its name is set
+// before it is created, and the state says how far it has come.
+enum { output_idle, output_creating, output_writing };
+static char output_name[32];
+static volatile sig_atomic_t output_state = output_idle;
 
 // ---------------------------------------------------------------------------
 // The host: how files are opened, identified and named. The rest of the
@@ -160,6 +167,8 @@ static bool listing_on_terminal()
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+static void populate(unsigned char*, size_t) {}
+
 static void set_up_host()
 {
     // The listing and diagnostics end their lines with \n, as on every host.
@@ -226,11 +235,56 @@ static bool listing_on_terminal()
     return isatty(STDOUT_FILENO) == 1;
 }
 
+// Has the kernel hand over all of a buffer's pages at once, before a read
+// fills it, instead of one fault per page. Kernels before Linux 5.14 refuse,
+// and the read then faults the pages in as it goes.
+static void populate(unsigned char* buffer, size_t length)
+{
+#ifdef MADV_POPULATE_WRITE
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<uintptr_t>(buffer);
+    const uintptr_t begin = (at + page - 1) & ~(page - 1);
+    const uintptr_t end = (at + length) & ~(page - 1);
+    if (end > begin)
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)buffer;
+    (void)length;
+#endif
+}
+
+// The interrupt handler removes the file being written, then ends the process
+// by the same signal, as if it had not been caught. While the file is being
+// created, the name may still hold an older file: only an empty regular file
+// there, which is what the new one is at first, is removed.
+static void on_interrupt(int signal)
+{
+    struct stat st;
+    if (output_state == output_writing ||
+        (output_state == output_creating && lstat(output_name, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0))
+        unlink(output_name);
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
 static void set_up_host()
 {
     // Past a file size limit, write fails with EFBIG instead of the process
     // being killed with a truncated file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A listing reader that goes away does not stop the extraction: the
+    // failed write is reported at the end instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A signal ignored from the start, as under nohup, stays ignored.
+    for (int interrupt : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(interrupt, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+            action.sa_handler = on_interrupt;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = 0;
+            sigaction(interrupt, &action, nullptr);
+        }
+    }
 }
 
 #endif
@@ -241,22 +295,72 @@ static constexpr size_t largest_transfer = size_t{1} << 30;
 
 // ---------------------------------------------------------------------------
 
+// The image buffer comes from malloc, so that a pipe's buffer can grow with
+// realloc, which moves a large block by remapping it rather than by holding
+// the old and the new copy at once.
+struct free_bytes {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
 struct loaded_image {
-    std::unique_ptr<unsigned char[]> bytes;
+    std::unique_ptr<unsigned char[], free_bytes> bytes;
     int32_t length;
     file_id id;
 };
 
-enum class load_result { loaded, cannot_open, cannot_read, too_large };
+enum class load_result { loaded, cannot_open, cannot_read, too_large, no_memory };
 
 void usage()
 {
     std::puts("usage: tavikcut <filename> <prefix>");
 }
 
-// Reads the whole file at path. A regular file's length is known from fstat,
-// so it is read in one call into a buffer of exactly that size; a pipe or
-// other unseekable file is read in growing chunks up to its end.
+// Reads fd to its end. A regular file's buffer has exactly its length and is
+// populated before the read; a pipe's grows as its data comes. Whether more
+// follows a full buffer is asked with a read into a small spare buffer, so no
+// buffer is ever larger than the largest image.
+static load_result read_image(int fd, bool length_known, size_t known_length, loaded_image& image)
+{
+    size_t capacity = length_known ? known_length : unknown_length_chunk;
+    image.bytes.reset(static_cast<unsigned char*>(std::malloc(std::max<size_t>(capacity, 1))));
+    if (!image.bytes)
+        return load_result::no_memory;
+    if (length_known)
+        populate(image.bytes.get(), capacity);
+
+    unsigned char spare[4096];
+    size_t length = 0;
+    for (;;) {
+        const bool full = length == capacity;
+        unsigned char* into = full ? spare : image.bytes.get() + length;
+        size_t room = full ? sizeof spare : std::min(capacity - length, largest_transfer);
+        auto n = read(fd, into, static_cast<unsigned>(room));
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            return load_result::cannot_read;
+        if (n == 0)
+            break;
+        auto got = static_cast<size_t>(n);
+        if (full) {
+            if (got > max_image_length - length)
+                return load_result::too_large;
+            size_t grown = std::min<size_t>(std::max({capacity * 2, length + got, unknown_length_chunk}), max_image_length);
+            auto* larger = static_cast<unsigned char*>(std::realloc(image.bytes.get(), grown));
+            if (larger == nullptr)
+                return load_result::no_memory;
+            (void)image.bytes.release(); // realloc has freed or kept it as larger
+            image.bytes.reset(larger);
+            capacity = grown;
+            std::memcpy(larger + length, spare, got);
+        }
+        length += got;
+    }
+    image.length = static_cast<int32_t>(length);
+    return load_result::loaded;
+}
+
+// Reads the whole file at path into image.
 static load_result load_image(const char* path, loaded_image& image)
 {
     struct stat st;
@@ -264,49 +368,17 @@ static load_result load_image(const char* path, loaded_image& image)
     if (fd == -1) // where a folder cannot be opened at all, it is still a path that can't be read
         return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? load_result::cannot_read : load_result::cannot_open;
 
+    load_result result;
     if (fstat(fd, &st) == -1 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return load_result::cannot_read;
-    }
-    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > max_image_length) {
-        close(fd);
-        return load_result::too_large;
-    }
-    image.id = identify_open_file(fd);
-
-    // One byte of room beyond the known length lets the read that finds the
-    // end come back with 0 rather than forcing a larger buffer.
-    size_t capacity = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : unknown_length_chunk;
-    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-    size_t length = 0;
-    for (;;) {
-        if (length == capacity) {
-            if (capacity > max_image_length) {
-                close(fd);
-                return load_result::too_large;
-            }
-            size_t grown = std::min<size_t>(std::max(capacity * 2, unknown_length_chunk), max_image_length + 1);
-            auto larger = std::make_unique_for_overwrite<unsigned char[]>(grown);
-            std::memcpy(larger.get(), buffer.get(), length);
-            buffer = std::move(larger);
-            capacity = grown;
-        }
-        auto n = read(fd, buffer.get() + length, static_cast<unsigned>(std::min(capacity - length, largest_transfer)));
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n == -1) {
-            close(fd);
-            return load_result::cannot_read;
-        }
-        if (n == 0)
-            break;
-        length += static_cast<size_t>(n);
+        result = load_result::cannot_read;
+    } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > max_image_length) {
+        result = load_result::too_large;
+    } else {
+        image.id = identify_open_file(fd);
+        result = read_image(fd, S_ISREG(st.st_mode), static_cast<size_t>(st.st_size), image);
     }
     close(fd);
-
-    image.bytes = std::move(buffer);
-    image.length = static_cast<int32_t>(length);
-    return load_result::loaded;
+    return result;
 }
 
 static bool has_signature(const unsigned char* image, int32_t length)
@@ -454,9 +526,20 @@ static bool holds_image(const char* name, const image_view& image)
 // Creates name as a new regular file. An existing name is never opened for
 // writing: a link is not followed and another hard link keeps its contents,
 // because the name is unlinked and created afresh.
+// Creates name, which must not exist yet, and opens it for writing. From
+// here until the file is whole, an interrupt removes it.
+static int open_new(const char* name)
+{
+    std::strncpy(output_name, name, sizeof output_name - 1);
+    output_state = output_creating;
+    int fd = open(name, output_flags, output_mode);
+    output_state = fd == -1 ? output_idle : output_writing;
+    return fd;
+}
+
 static int create_output(const char* name, const image_view& image)
 {
-    int fd = open(name, output_flags, output_mode);
+    int fd = open_new(name);
     if (fd != -1 || errno != EEXIST) {
         if (fd == -1)
             report(name, "can't create: %s", std::strerror(errno));
@@ -481,7 +564,7 @@ static int create_output(const char* name, const image_view& image)
         report(name, "not written: it holds the image being read");
         return -1;
     }
-    if (remove_name(name) == -1 || (fd = open(name, output_flags, output_mode)) == -1)
+    if (remove_name(name) == -1 || (fd = open_new(name)) == -1)
         report(name, "can't create: %s", std::strerror(errno));
     return fd;
 }
@@ -516,12 +599,17 @@ static bool extract(const char* name, const unsigned char* data, size_t length, 
         return false;
     bool written = write_all(fd, data, length);
     int saved = errno;
+    // Written whole: an interrupt from here on leaves it, as it does the files
+    // before it. Otherwise it is removed here or by the handler.
+    if (written)
+        output_state = output_idle;
     if (close(fd) == -1 && written) {
         written = false;
         saved = errno;
     }
     if (!written) {
         unlink(name);
+        output_state = output_idle;
         report(name, "can't write: %s", std::strerror(saved));
     }
     return written;
@@ -618,6 +706,9 @@ int main(int argc, char** argv)
         return -2;
     case load_result::too_large:
         std::printf("error: %s is too large\n", path);
+        return -2;
+    case load_result::no_memory:
+        std::printf("error: not enough memory for %s\n", path);
         return -2;
     }
 

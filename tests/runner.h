@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +33,12 @@ namespace fs = std::filesystem;
 
 inline std::string read_file(const fs::path& path)
 {
+    std::error_code ec;
+    std::string content(fs::file_size(path, ec), '\0');
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<size_t>(in.gcount()));
+    return content;
 }
 
 struct result {
@@ -44,7 +47,8 @@ struct result {
     std::string err;
 };
 
-enum class output { file, pipe, terminal };
+// A closed pipe is one whose reader has gone before the program writes.
+enum class output { file, pipe, closed_pipe, terminal };
 
 struct options {
     bool merge_stderr = false; // 2>&1
@@ -159,12 +163,16 @@ inline result run(const std::vector<std::string>& command, const std::vector<std
         ADD_FAILURE() << "pipe";
     // The parent's end of a pipe or terminal for standard output, and the child's.
     int reader = -1, writer = -1;
-    if (opt.stdout_to == output::pipe) {
+    if (opt.stdout_to == output::pipe || opt.stdout_to == output::closed_pipe) {
         int ends[2];
         if (pipe(ends) != 0)
             ADD_FAILURE() << "pipe";
         reader = ends[0];
         writer = ends[1];
+        if (opt.stdout_to == output::closed_pipe) {
+            close(reader);
+            reader = -1;
+        }
     } else if (opt.stdout_to == output::terminal) {
         // Raw, so that the bytes arrive as written, without \r before \n.
         termios raw{};
@@ -231,7 +239,7 @@ inline result run(const std::vector<std::string>& command, const std::vector<std
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (reader == -1 && opt.stdout_path.empty())
+    if (opt.stdout_to == output::file && opt.stdout_path.empty())
         r.out = read_file(captures / "stdout");
     r.err = read_file(captures / "stderr");
     return r;

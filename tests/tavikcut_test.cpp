@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -18,9 +19,11 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -876,6 +879,146 @@ TEST_F(Tavikcut, ListingThatCannotBeWrittenIsReported)
         EXPECT_EQ(files(), (files_t{{"A.TXT", "alpha"}, {"B.TXT", "beta"}})) << c.what;
     }
 }
+#endif
+
+// ---------------------------------------------------------------------------
+// Runs cut short
+
+#ifndef _WIN32 // POSIX only: SIGPIPE, signals, address-space limits
+TEST_F(Tavikcut, AListingReaderThatGoesAwayStopsNoExtraction)
+{
+    // tavikcut disk.img x | head -n 0: the listing outgrows every buffer.
+    std::vector<disk::file> content;
+    for (int i = 0; i < 600; ++i)
+        content.push_back({"F" + std::to_string(i) + ".DAT", pattern(static_cast<size_t>(i), static_cast<unsigned>(i))});
+    options opt;
+    opt.stdout_to = output::closed_pipe;
+    result r = run({save(disk::pack(content)), "x"}, opt);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.err, "tavikcut: standard output: Broken pipe\n");
+    files_t expected;
+    for (const disk::file& f : content)
+        expected[f.name] = f.content;
+    EXPECT_EQ(files(), expected);
+}
+
+// Four files of nearly 32 MiB each, the largest an entry can describe. Sector
+// numbers stop at 32 MiB, so they overlap, each starting 8 sectors on.
+constexpr size_t large_file_units = 0xfff0;
+
+disk::image large_files_disk()
+{
+    disk::image img;
+    img.signature().data(16, 0, pattern((large_file_units + 24) * disk::sector));
+    for (uint16_t k = 0; k < 4; ++k)
+        img.entry(k, "BIG" + std::to_string(k), "BIN", static_cast<uint16_t>(16 + 8 * k),
+                  static_cast<uint16_t>(large_file_units - k), 0, 512);
+    return img.end(4);
+}
+
+files_t large_files()
+{
+    const std::string all = pattern((large_file_units + 24) * disk::sector);
+    files_t expected;
+    for (size_t k = 0; k < 4; ++k)
+        expected["BIG" + std::to_string(k) + ".BIN"] = all.substr(8 * k * disk::sector, (large_file_units - k) * disk::sector);
+    return expected;
+}
+
+// Interrupted at moments spread over a run, every file left is whole, and the
+// run ends by the signal that interrupted it.
+TEST_F(Tavikcut, AnInterruptLeavesOnlyWholeFiles)
+{
+    const std::string path = save(large_files_disk());
+    const files_t expected = large_files();
+
+    // How long a whole run takes here, once the caches are warm, to spread
+    // the interrupts over it.
+    ASSERT_EQ(run({path, "x"}).status, 0);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(run({path, "x"}).status, 0);
+    auto whole_run = std::chrono::steady_clock::now() - started;
+
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    const int runs = 15;
+    int interrupted = 0;
+    for (int k = 0; k < runs; ++k) {
+        fs::remove_all(cwd);
+        fs::create_directory(cwd);
+        const int signal = signals[k % 3];
+        options opt;
+        opt.while_running = [&](pid_t pid) {
+            std::this_thread::sleep_for(whole_run * k / runs);
+            kill(pid, signal);
+        };
+        result r = run({path, "x"}, opt);
+        files_t left = files();
+        for (const auto& [name, data] : left) {
+            ASSERT_TRUE(expected.count(name)) << name;
+            EXPECT_TRUE(data == expected.at(name)) << name << " is " << data.size() << " bytes, run " << k;
+        }
+        if (r.status == 0) {
+            EXPECT_EQ(left, expected);
+        } else {
+            EXPECT_EQ(r.status, 128 + signal) << "run " << k;
+            ++interrupted;
+        }
+    }
+    EXPECT_GT(interrupted, runs / 2) << "too few runs were cut short to tell anything";
+}
+
+TEST_F(Tavikcut, ASignalIgnoredFromTheStartStaysIgnored)
+{
+    // nohup: SIGHUP was ignored by the parent and is not caught here.
+    options opt;
+    opt.before_exec = [] { std::signal(SIGHUP, SIG_IGN); };
+    opt.while_running = [](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(pid, SIGHUP);
+    };
+    result r = run({save(large_files_disk()), "x"}, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(files(), large_files());
+}
+
+// An address-space limit works only without the sanitizers' shadow memory.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(Tavikcut, TooLittleMemoryIsReported)
+{
+    // A sparse image of 1.5 GiB against an address space of 1 GiB.
+    const std::string big = (root / "big.img").string();
+    write_file(big, "");
+    fs::resize_file(big, uintmax_t{3} << 29);
+    options opt;
+    opt.before_exec = [] {
+        rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+        setrlimit(RLIMIT_AS, &limit);
+    };
+    result r = run({big, "x"}, opt);
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, "error: not enough memory for " + big + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), files_t{});
+}
+
+TEST_F(Tavikcut, APipesBufferGrowsWithoutASecondCopy)
+{
+    // 130 MiB through a pipe: its buffer grows to 256 MiB. Holding that and
+    // the full 128 MiB one at once would pass the limit of 320 MiB.
+    disk::image img = disk::pack({{"A.TXT", "a"}});
+    img.resize(130 * 1024 * 1024);
+    options opt;
+    opt.stdin_pipe = img.bytes;
+    opt.before_exec = [] {
+        rlimit limit{rlim_t{320} << 20, rlim_t{320} << 20};
+        setrlimit(RLIMIT_AS, &limit);
+    };
+    result r = run({"/dev/stdin", "x"}, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "A.TXT\tsec:0x000e size:0x0001 ofs:0039 ofs2:0001\n");
+    EXPECT_EQ(files(), (files_t{{"A.TXT", "a"}}));
+}
+#endif
 #endif
 
 // ---------------------------------------------------------------------------
