@@ -73,6 +73,7 @@ enum class existing { regular, other, directory, unknown };
 // before it is created, and the state says how far it has come.
 enum { output_idle, output_creating, output_writing };
 static char output_name[32];
+static volatile sig_atomic_t output_fd = -1;
 static volatile sig_atomic_t output_state = output_idle;
 
 // ---------------------------------------------------------------------------
@@ -169,11 +170,44 @@ static bool listing_on_terminal()
 
 static void populate(unsigned char*, size_t) {}
 
+// Ctrl-C and Ctrl-Break are handled on a thread of their own while the main
+// thread goes on, so the handler first stops the main thread, at a moment
+// when no file is half-created, then removes the file being written and ends
+// the process as an unhandled Ctrl-C would.
+static HANDLE main_thread;
+
+static BOOL WINAPI on_interrupt(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    for (;;) {
+        SuspendThread(main_thread);
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL;
+        GetThreadContext(main_thread, &context); // returns once it has stopped
+        if (output_state != output_creating)
+            break;
+        ResumeThread(main_thread);
+        Sleep(1);
+    }
+    if (output_state == output_writing) {
+        CloseHandle(reinterpret_cast<HANDLE>(_get_osfhandle(output_fd)));
+        DeleteFileA(output_name);
+    }
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
 static void set_up_host()
 {
     // The listing and diagnostics end their lines with \n, as on every host.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // Ctrl-C ignored from the start (a process started with it disabled)
+    // stays ignored: the handler then never runs.
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(on_interrupt, TRUE);
 }
 
 #else
@@ -236,8 +270,9 @@ static bool listing_on_terminal()
 }
 
 // Has the kernel hand over all of a buffer's pages at once, before a read
-// fills it, instead of one fault per page. Kernels before Linux 5.14 refuse,
-// and the read then faults the pages in as it goes.
+// fills it, instead of one fault per page, and in huge pages where it has
+// them free. Kernels before Linux 5.14 refuse, and the read then faults the
+// pages in as it goes.
 static void populate(unsigned char* buffer, size_t length)
 {
 #ifdef MADV_POPULATE_WRITE
@@ -245,8 +280,10 @@ static void populate(unsigned char* buffer, size_t length)
     const auto at = reinterpret_cast<uintptr_t>(buffer);
     const uintptr_t begin = (at + page - 1) & ~(page - 1);
     const uintptr_t end = (at + length) & ~(page - 1);
-    if (end > begin)
+    if (end > begin) {
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
         (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
 #else
     (void)buffer;
     (void)length;
@@ -453,9 +490,9 @@ static const char* show_name(const char* name, shown how, char (&out)[shown_name
             out[n++] = '?';
         } else if (how == shown::escaped && (!printable || *name == '\\')) {
             for (size_t i = 0; i < length; ++i) {
-                auto byte = static_cast<unsigned char>(name[i]);
-                n += static_cast<size_t>(byte == '\\' ? std::snprintf(out + n, sizeof out - n, "\\\\")
-                                                       : std::snprintf(out + n, sizeof out - n, "\\%03o", byte));
+                auto octet = static_cast<unsigned char>(name[i]);
+                n += static_cast<size_t>(octet == '\\' ? std::snprintf(out + n, sizeof out - n, "\\\\")
+                                                       : std::snprintf(out + n, sizeof out - n, "\\%03o", octet));
             }
         } else {
             std::memcpy(out + n, name, length);
@@ -530,9 +567,10 @@ static bool holds_image(const char* name, const image_view& image)
 // here until the file is whole, an interrupt removes it.
 static int open_new(const char* name)
 {
-    std::strncpy(output_name, name, sizeof output_name - 1);
+    std::snprintf(output_name, sizeof output_name, "%s", name);
     output_state = output_creating;
     int fd = open(name, output_flags, output_mode);
+    output_fd = fd;
     output_state = fd == -1 ? output_idle : output_writing;
     return fd;
 }

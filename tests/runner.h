@@ -34,7 +34,8 @@ namespace fs = std::filesystem;
 inline std::string read_file(const fs::path& path)
 {
     std::error_code ec;
-    std::string content(fs::file_size(path, ec), '\0');
+    const uintmax_t size = fs::file_size(path, ec);
+    std::string content(ec ? 0 : static_cast<size_t>(size), '\0');
     std::ifstream in(path, std::ios::binary);
     in.read(content.data(), static_cast<std::streamsize>(content.size()));
     content.resize(static_cast<size_t>(in.gcount()));
@@ -53,7 +54,9 @@ enum class output { file, pipe, closed_pipe, terminal };
 struct options {
     bool merge_stderr = false; // 2>&1
     output stdout_to = output::file;
-#ifndef _WIN32
+#ifdef _WIN32
+    std::function<void(DWORD)> while_running; // runs once the child is started, with its process id
+#else
     std::optional<std::string> stdin_pipe; // fed to the program through a pipe
     std::string stdout_path;               // a file of the caller's instead of the capture
     bool close_stdout = false;
@@ -114,8 +117,9 @@ inline result run(const std::vector<std::string>& command, const std::vector<std
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  cwd.string().c_str(), &startup, &process);
+    // A group of its own, so that a Ctrl-Break sent to it reaches it alone.
+    BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                  nullptr, cwd.string().c_str(), &startup, &process);
     CloseHandle(in);
     CloseHandle(out);
     if (err != out)
@@ -125,6 +129,8 @@ inline result run(const std::vector<std::string>& command, const std::vector<std
         ADD_FAILURE() << "cannot start " << program;
         return r;
     }
+    if (opt.while_running)
+        opt.while_running(process.dwProcessId);
     if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
         TerminateProcess(process.hProcess, 128 + 14); // as if killed by an alarm
     DWORD code = 0;
