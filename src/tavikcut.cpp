@@ -537,20 +537,19 @@ static bool holds_image(const char* name, const image_view& image)
     int fd = open(name, existing_flags);
     if (fd == -1)
         return false;
-    static constexpr size_t piece = 64 * 1024;
-    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(piece);
+    unsigned char piece[64 * 1024];
     uint64_t compared = 0;
     bool same = true;
     for (;;) {
-        auto n = read(fd, buffer.get(), static_cast<unsigned>(piece));
+        auto n = read(fd, piece, static_cast<unsigned>(sizeof piece));
         if (n == -1 && errno == EINTR)
             continue;
         if (n <= 0) {
             same = n == 0 && compared == image.length;
             break;
         }
-        auto got = static_cast<uint64_t>(n);
-        if (got > image.length - compared || std::memcmp(buffer.get(), image.bytes + compared, got) != 0) {
+        auto got = static_cast<size_t>(n);
+        if (got > image.length - compared || std::memcmp(piece, image.bytes + compared, got) != 0) {
             same = false;
             break;
         }

@@ -60,6 +60,7 @@ struct options {
     std::optional<std::string> stdin_pipe; // fed to the program through a pipe
     std::string stdout_path;               // a file of the caller's instead of the capture
     bool close_stdout = false;
+    const char* locale = "C.UTF-8"; // what names are shown as printable or not by
     mode_t umask = 022;
     rlim_t file_size_limit = RLIM_INFINITY;
     std::function<void()> before_exec;       // runs in the child, in the working directory
@@ -202,8 +203,7 @@ inline result run(const std::vector<std::string>& command, const std::vector<std
         umask(opt.umask);
         rlimit limit{opt.file_size_limit, opt.file_size_limit};
         setrlimit(RLIMIT_FSIZE, &limit);
-        // Names are shown as printable or not by one known locale.
-        setenv("LC_ALL", "C.UTF-8", 1);
+        setenv("LC_ALL", opt.locale, 1);
         int in = opt.stdin_pipe ? feed[0] : open("/dev/null", O_RDONLY);
         int out = writer != -1 ? writer : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
