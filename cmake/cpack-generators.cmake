@@ -1,0 +1,15 @@
+# Read by cpack once for each generator: the component each package holds,
+# and where its files go. The archives unpack into a folder of their name.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_COMPONENTS_ALL Unspecified)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  return()
+endif()
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+if(CPACK_GENERATOR STREQUAL "TGZ")
+  set(CPACK_COMPONENTS_ALL static)
+  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-linux-x86_64-static)
+elseif(CPACK_GENERATOR STREQUAL "ZIP")
+  set(CPACK_COMPONENTS_ALL windows)
+  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-windows-x86_64)
+endif()
