@@ -54,13 +54,13 @@ enum class output { file, pipe, closed_pipe, terminal };
 struct options {
     bool merge_stderr = false; // 2>&1
     output stdout_to = output::file;
+    const char* locale = "C.UTF-8"; // LC_ALL on POSIX: what a printable character is
 #ifdef _WIN32
     std::function<void(DWORD)> while_running; // runs once the child is started, with its process id
 #else
     std::optional<std::string> stdin_pipe; // fed to the program through a pipe
     std::string stdout_path;               // a file of the caller's instead of the capture
     bool close_stdout = false;
-    const char* locale = "C.UTF-8"; // what names are shown as printable or not by
     mode_t umask = 022;
     rlim_t file_size_limit = RLIM_INFINITY;
     std::function<void()> before_exec;       // runs in the child, in the working directory
