@@ -203,8 +203,8 @@ static void set_up_host()
     // The listing and diagnostics end their lines with \n, as on every host.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    // Ctrl-C ignored from the start (a process started with it disabled)
-    // stays ignored: the handler then never runs.
+    // A process started with Ctrl-C disabled keeps it so: Windows then calls
+    // no handler for it.
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_interrupt, TRUE);
@@ -294,14 +294,14 @@ static void populate(unsigned char* buffer, size_t length)
 // by the same signal, as if it had not been caught. While the file is being
 // created, the name may still hold an older file: only an empty regular file
 // there, which is what the new one is at first, is removed.
-static void on_interrupt(int signal)
+static void on_interrupt(int number)
 {
     struct stat st;
     if (output_state == output_writing ||
         (output_state == output_creating && lstat(output_name, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0))
         unlink(output_name);
-    std::signal(signal, SIG_DFL);
-    raise(signal);
+    std::signal(number, SIG_DFL);
+    raise(number);
 }
 
 static void set_up_host()
@@ -559,9 +559,6 @@ static bool holds_image(const char* name, const image_view& image)
     return same;
 }
 
-// Creates name as a new regular file. An existing name is never opened for
-// writing: a link is not followed and another hard link keeps its contents,
-// because the name is unlinked and created afresh.
 // Creates name, which must not exist yet, and opens it for writing. From
 // here until the file is whole, an interrupt removes it.
 static int open_new(const char* name)
@@ -574,6 +571,9 @@ static int open_new(const char* name)
     return fd;
 }
 
+// Creates name as a new regular file. An existing name is never opened for
+// writing: a link is not followed and another hard link keeps its contents,
+// because the name is unlinked and created afresh.
 static int create_output(const char* name, const image_view& image)
 {
     int fd = open_new(name);
