@@ -67,7 +67,7 @@ static bool same_file(const file_id& a, const file_id& b)
 
 // What a name in the current directory holds before an output file is
 // created there.
-enum class existing { regular, other, directory, unknown };
+enum class existing { file, directory, unknown };
 
 // The output file in progress, for the interrupt handler: its name is set
 // before it is created, and the state says how far it has come.
@@ -103,7 +103,7 @@ static file_id identify_open_file(int fd)
 }
 
 // The file at name itself, not what a link there points to; length is set
-// for a regular file.
+// only for a regular file.
 static existing identify_name(const char* name, file_id& id, uint64_t& length)
 {
     HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -118,10 +118,9 @@ static existing identify_name(const char* name, file_id& id, uint64_t& length)
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return existing::directory;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return existing::other;
-    length = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-    return existing::regular;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        length = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return existing::file;
 }
 
 // A read-only file is replaced as anywhere else, so its attribute is lifted
@@ -232,7 +231,7 @@ static file_id identify_open_file(int fd)
 }
 
 // The file at name itself, not what a link there points to; length is set
-// for a regular file.
+// only for a regular file.
 static existing identify_name(const char* name, file_id& id, uint64_t& length)
 {
     struct stat st;
@@ -243,10 +242,9 @@ static existing identify_name(const char* name, file_id& id, uint64_t& length)
     id = identity_of(st);
     if (S_ISDIR(st.st_mode))
         return existing::directory;
-    if (!S_ISREG(st.st_mode))
-        return existing::other;
-    length = static_cast<uint64_t>(st.st_size);
-    return existing::regular;
+    if (S_ISREG(st.st_mode))
+        length = static_cast<uint64_t>(st.st_size);
+    return existing::file;
 }
 
 static int remove_name(const char* name)
@@ -592,11 +590,11 @@ static int create_output(const char* name, const image_view& image)
     case existing::directory:
         report(name, "can't create: %s", std::strerror(EISDIR));
         return -1;
-    case existing::regular:
-    case existing::other:
+    case existing::file:
         break;
     }
-    // Only a file of the image's very length is read to compare.
+    // Only a regular file of the image's very length is read to compare; the
+    // length stays 0 for anything else, and no image is empty.
     if (same_file(id, image.id) || (length == image.length && holds_image(name, image))) {
         report(name, "not written: it holds the image being read");
         return -1;

@@ -636,77 +636,6 @@ TEST_F(Tavikcut, SubstituteThatMeetsAnotherNameIsLikeADuplicate)
     EXPECT_EQ(files(), (files_t{{"A_B.TXT", "second"}, {"C_D.TXT", "fourth"}}));
 }
 
-// ---------------------------------------------------------------------------
-// How names are shown
-
-TEST_F(Tavikcut, NamesOnATerminalShowOnlyPrintableCharacters)
-{
-    if (on_windows)
-        GTEST_SKIP() << "no console can be made for the program here";
-    // ESC [ 2 A ESC [ J BEL would move up and erase the line before; then,
-    // in UTF-8, a printable e acute, a non-printable U+0085, a byte that
-    // begins no character, and a backslash.
-    disk::image img = patterned_disk();
-    img.entry(0, "A/B", "TXT", 20, 1, 0, 1)
-        .entry(1, "\x1b[2A\x1b[J\x07", "TXT", 20, 1, 0, 2)
-        .entry(2, "\xc3\xa9\xc2\x85\xff\\", "X/Y", 20, 1, 0, 3)
-        .end(3);
-    const std::string path = save(img);
-    const std::string listed = "A/B.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n";
-    struct shown_case {
-        const char* locale;
-        output stdout_to;
-        std::string out; // with standard error merged in on a terminal
-        std::string err;
-    };
-    const std::string utf8_err = "tavikcut: A/B.TXT: written as A_B.TXT\n"
-                                 "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n";
-    const std::string c_err = "tavikcut: A/B.TXT: written as A_B.TXT\n"
-                              "tavikcut: \\303\\251\\302\\205\\377\\\\.X/Y: written as \\303\\251\\302\\205\\377\\\\.X_Y\n";
-    const std::string raw = listed + "\x1b[2A\x1b[J\x07.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
-                                     "\xc3\xa9\xc2\x85\xff\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n";
-    for (const shown_case& c : std::vector<shown_case>{
-             {"C.UTF-8", output::terminal,
-              listed + "tavikcut: A/B.TXT: written as A_B.TXT\n"
-                       "?[2A?[J?.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
-                       "\xc3\xa9??\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"
-                       "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n",
-              ""},
-             {"C.UTF-8", output::pipe, raw, utf8_err},
-             // In the C locale no byte above 0x7f is a printable character.
-             {"C", output::terminal,
-              listed + "tavikcut: A/B.TXT: written as A_B.TXT\n"
-                       "?[2A?[J?.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
-                       "?????\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"
-                       "tavikcut: \\303\\251\\302\\205\\377\\\\.X/Y: written as \\303\\251\\302\\205\\377\\\\.X_Y\n",
-              ""},
-             {"C", output::pipe, raw, c_err},
-         }) {
-        // A statically linked C library of another byte order cannot load
-        // this machine's locale files.
-        if (std::setlocale(LC_CTYPE, c.locale) == nullptr) {
-            std::cout << "skipped: " << c.locale << " cannot be loaded here\n";
-            continue;
-        }
-        std::setlocale(LC_CTYPE, "C");
-        const bool terminal = c.stdout_to == output::terminal;
-        options opt;
-        opt.locale = c.locale;
-        opt.stdout_to = c.stdout_to;
-        opt.merge_stderr = terminal;
-        result r = run({path, "x"}, opt);
-        const std::string what = std::string(c.locale) + (terminal ? ", terminal" : ", pipe");
-        EXPECT_EQ(r.status, 252) << what;
-        EXPECT_EQ(r.out, c.out) << what;
-        EXPECT_EQ(r.err, c.err) << what;
-        // The files are created under the names as built.
-        EXPECT_EQ(files(), (files_t{{"A_B.TXT", from_disk(20, 0, 1)},
-                                    {"\x1b[2A\x1b[J\x07.TXT", from_disk(20, 0, 2)},
-                                    {"\xc3\xa9\xc2\x85\xff\\.X_Y", from_disk(20, 0, 3)}}))
-            << what;
-    }
-}
-
 // Names close to the device names, which are files on every host.
 TEST_F(Tavikcut, NamesLikeDevicesAreFiles)
 {
@@ -884,6 +813,77 @@ TEST_F(Tavikcut, AnImageThroughAPipeIsNotReplacedEither)
     EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}}));
 }
 #endif
+
+// ---------------------------------------------------------------------------
+// How names are shown
+
+TEST_F(Tavikcut, NamesOnATerminalShowOnlyPrintableCharacters)
+{
+    if (on_windows)
+        GTEST_SKIP() << "no console can be made for the program here";
+    // ESC [ 2 A ESC [ J BEL would move up and erase the line before; then,
+    // in UTF-8, a printable e acute, a non-printable U+0085, a byte that
+    // begins no character, and a backslash.
+    disk::image img = patterned_disk();
+    img.entry(0, "A/B", "TXT", 20, 1, 0, 1)
+        .entry(1, "\x1b[2A\x1b[J\x07", "TXT", 20, 1, 0, 2)
+        .entry(2, "\xc3\xa9\xc2\x85\xff\\", "X/Y", 20, 1, 0, 3)
+        .end(3);
+    const std::string path = save(img);
+    const std::string listed = "A/B.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0001\n";
+    struct shown_case {
+        const char* locale;
+        output stdout_to;
+        std::string out; // with standard error merged in on a terminal
+        std::string err;
+    };
+    const std::string utf8_err = "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                                 "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n";
+    const std::string c_err = "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                              "tavikcut: \\303\\251\\302\\205\\377\\\\.X/Y: written as \\303\\251\\302\\205\\377\\\\.X_Y\n";
+    const std::string raw = listed + "\x1b[2A\x1b[J\x07.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+                                     "\xc3\xa9\xc2\x85\xff\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n";
+    for (const shown_case& c : std::vector<shown_case>{
+             {"C.UTF-8", output::terminal,
+              listed + "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                       "?[2A?[J?.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+                       "\xc3\xa9??\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"
+                       "tavikcut: \xc3\xa9\\302\\205\\377\\\\.X/Y: written as \xc3\xa9\\302\\205\\377\\\\.X_Y\n",
+              ""},
+             {"C.UTF-8", output::pipe, raw, utf8_err},
+             // In the C locale no byte above 0x7f is a printable character.
+             {"C", output::terminal,
+              listed + "tavikcut: A/B.TXT: written as A_B.TXT\n"
+                       "?[2A?[J?.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0002\n"
+                       "?????\\.X/Y\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0003\n"
+                       "tavikcut: \\303\\251\\302\\205\\377\\\\.X/Y: written as \\303\\251\\302\\205\\377\\\\.X_Y\n",
+              ""},
+             {"C", output::pipe, raw, c_err},
+         }) {
+        // A statically linked C library of another byte order cannot load
+        // this machine's locale files.
+        if (std::setlocale(LC_CTYPE, c.locale) == nullptr) {
+            std::cout << "skipped: " << c.locale << " cannot be loaded here\n";
+            continue;
+        }
+        std::setlocale(LC_CTYPE, "C");
+        const bool terminal = c.stdout_to == output::terminal;
+        options opt;
+        opt.locale = c.locale;
+        opt.stdout_to = c.stdout_to;
+        opt.merge_stderr = terminal;
+        result r = run({path, "x"}, opt);
+        const std::string what = std::string(c.locale) + (terminal ? ", terminal" : ", pipe");
+        EXPECT_EQ(r.status, 252) << what;
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(r.err, c.err) << what;
+        // The files are created under the names as built.
+        EXPECT_EQ(files(), (files_t{{"A_B.TXT", from_disk(20, 0, 1)},
+                                    {"\x1b[2A\x1b[J\x07.TXT", from_disk(20, 0, 2)},
+                                    {"\xc3\xa9\xc2\x85\xff\\.X_Y", from_disk(20, 0, 3)}}))
+            << what;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Failures while writing
