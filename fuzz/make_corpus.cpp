@@ -59,6 +59,13 @@ int main(int argc, char** argv)
     duplicates.entry(0, "SAME", "TXT", 15, 1, 0, 5).entry(1, "SAME", "TXT", 15, 1, 6, 6).end(2);
     save("duplicate-names", duplicates);
 
+    // The first entry's data is the whole image, so its file is a copy of it.
+    disk::image whole;
+    whole.signature().data(15, 0, "later").entry(1, "SAME", "TXT", 15, 1, 0, 5).end(2).resize(15 * 512 + 5);
+    auto [size, ofs2] = disk::size_fields(whole.bytes.size());
+    whole.entry(0, "SAME", "TXT", 0, static_cast<uint16_t>(size), 0, static_cast<uint16_t>(ofs2));
+    save("whole-image-entry", whole);
+
     save("bad-signature", disk::image(disk::pack({{"A.TXT", "a"}})).signature("tavik"));
     save("short-image", disk::image{disk::pack({{"A.TXT", "a"}}).bytes.substr(0, disk::signature_at + 3)});
 

@@ -19,6 +19,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -569,10 +570,17 @@ static int open_new(const char* name)
     return fd;
 }
 
+// Whether id is one of the files this run wrote with the whole image as its
+// data: such a copy holds the image's bytes, but it is the run's own file.
+static bool made_by_this_run(const file_id& id, const std::vector<file_id>& copies)
+{
+    return std::any_of(copies.begin(), copies.end(), [&](const file_id& copy) { return same_file(copy, id); });
+}
+
 // Creates name as a new regular file. An existing name is never opened for
 // writing: a link is not followed and another hard link keeps its contents,
 // because the name is unlinked and created afresh.
-static int create_output(const char* name, const image_view& image)
+static int create_output(const char* name, const image_view& image, const std::vector<file_id>& copies)
 {
     int fd = open_new(name);
     if (fd != -1 || errno != EEXIST) {
@@ -595,7 +603,8 @@ static int create_output(const char* name, const image_view& image)
     }
     // Only a regular file of the image's very length is read to compare; the
     // length stays 0 for anything else, and no image is empty.
-    if (same_file(id, image.id) || (length == image.length && holds_image(name, image))) {
+    if (same_file(id, image.id) ||
+        (length == image.length && !made_by_this_run(id, copies) && holds_image(name, image))) {
         report(name, "not written: it holds the image being read");
         return -1;
     }
@@ -627,13 +636,17 @@ static bool write_all(int fd, const unsigned char* data, size_t length)
 // The file is closed before anything is reported, so no output file is ever
 // open while the listing or a diagnostic is written: even a run started with
 // standard output or error closed cannot send them into an extracted file.
-static bool extract(const char* name, const unsigned char* data, size_t length, const image_view& image)
+static bool extract(const char* name, const unsigned char* data, size_t length, const image_view& image,
+                    std::vector<file_id>& copies)
 {
-    int fd = create_output(name, image);
+    int fd = create_output(name, image, copies);
     if (fd == -1)
         return false;
     bool written = write_all(fd, data, length);
     int saved = errno;
+    // Data as long as the image can only be the image itself: a copy this
+    // run made, which a later entry of its name may replace.
+    file_id copy = written && length == image.length ? identify_open_file(fd) : file_id{0, 0, false};
     // Written whole: an interrupt from here on leaves it, as it does the files
     // before it. Otherwise it is removed here or by the handler.
     if (written)
@@ -646,6 +659,8 @@ static bool extract(const char* name, const unsigned char* data, size_t length, 
         unlink(name);
         output_state = output_idle;
         report(name, "can't write: %s", std::strerror(saved));
+    } else if (copy.known) {
+        copies.push_back(copy);
     }
     return written;
 }
@@ -663,6 +678,7 @@ static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] c
     char name[32];
     char file[32];
     char shown_name[shown_name_size];
+    std::vector<file_id> copies;
 
     for (uint32_t pos = 0; directory_offset + uint64_t{pos} + entry_size <= view.length; pos += entry_size) {
         const unsigned char* entry = image + directory_offset + pos;
@@ -687,7 +703,7 @@ static bool write(const unsigned char* image, int32_t length, [[maybe_unused]] c
 
         bool substituted = substitute_name(name, file);
         // The start may lie past the image; it is only used when bytes are taken.
-        if (!extract(file, taken > 0 ? image + start : image, taken, view)) {
+        if (!extract(file, taken > 0 ? image + start : image, taken, view, copies)) {
             all_whole = false;
             continue;
         }

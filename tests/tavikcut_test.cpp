@@ -799,6 +799,24 @@ TEST_F(Tavikcut, AByteIdenticalCopyOfTheImageIsKept)
     EXPECT_EQ(files(), (files_t{{"DISK.IMG", img.bytes}, {"SAMELEN.IMG", "replaced"}}));
 }
 
+// An entry whose data is the whole image writes a copy of it; that copy is
+// this run's own file, and a later entry of its name replaces it as any
+// duplicate does.
+TEST_F(Tavikcut, ACopyOfTheImageMadeByTheRunIsReplacedByALaterEntry)
+{
+    disk::image img;
+    img.signature().data(20, 0, "later");
+    img.entry(1, "SAME", "TXT", 20, 1, 0, 5).end(2).resize(20 * disk::sector + 5);
+    auto [size, ofs2] = disk::size_fields(img.bytes.size());
+    img.entry(0, "SAME", "TXT", 0, static_cast<uint16_t>(size), 0, static_cast<uint16_t>(ofs2));
+    result r = run({save(img), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "SAME.TXT\tsec:0x0000 size:0x0015 ofs:0000 ofs2:0005\n"
+                     "SAME.TXT\tsec:0x0014 size:0x0001 ofs:0000 ofs2:0005\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(files(), (files_t{{"SAME.TXT", "later"}}));
+}
+
 #ifndef _WIN32 // POSIX only: a pipe named by a path
 TEST_F(Tavikcut, AnImageThroughAPipeIsNotReplacedEither)
 {
